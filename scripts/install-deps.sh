@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build and test.
+# Idempotent: packages already present are left alone; apt-get update runs only
+# when something is missing. Run as root (or through sudo).
+set -euo pipefail
+
+PACKAGES=(
+  g++ cmake make pkg-config
+  googletest libgtest-dev
+  zlib1g-dev
+  libdivsufsort-dev
+  libminimap2-dev
+  libjsoncpp-dev
+  nodejs node-nan
+  clang libclang-rt-14-dev
+  python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up the machine, then builds and runs every test of the project in three
+# configurations: an optimised build, an ASan + UBSan build, and the concurrent
+# parts under TSan. The first failure stops the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+JOBS=$(nproc)
+run_suite() {  # build-dir sanitizer build-type [ctest filter]
+	local dir=$1 sanitize=$2 type=$3 filter=${4:-}
+	echo "=== $dir (${sanitize:-no sanitizer}, $type) ==="
+	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DVORAT_SANITIZE="$sanitize" >/dev/null
+	cmake --build "$dir" -j "$JOBS"
+	if [ -n "$filter" ]; then
+		(cd "$dir" && ctest --output-on-failure -j 2 -R "$filter")
+	else
+		(cd "$dir" && ctest --output-on-failure -j 2)
+	fi
+}
+
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+run_suite build-tsan thread RelWithDebInfo '^(matrix|count_stress)$'
+run_suite build-asan address RelWithDebInfo
+run_suite build "" Release

@@ -1,0 +1,251 @@
+// Index construction and index files: genome sequences, GTF annotation, spliced
+// transcriptome and its .info file, transcript k-mer hash (.hash), genome BWT (.bwt).
+//
+// Coordinates: GTF exon coordinates are 1-based inclusive, as written in the file.
+// Positions in the transcriptome string `tx_seq` and in the genome text are 0-based.
+// All index files are raw little-endian dumps of u32 counts and arrays.
+#ifndef VORAT_INDEX_H
+#define VORAT_INDEX_H
+
+#include <cstdint>
+#include <khash.h>
+
+// String-keyed map (owns its keys) with u32 values: sequence names, gene ids, transcript ids.
+KHASH_MAP_INIT_STR(str, uint32_t)
+typedef khash_t(str) NameMap;
+
+// Byte -> base code: A/a 0, C/c 1, G/g 2, T/t 3, every other byte 4.
+extern const uint8_t BASE_CODE[256];
+// Complement letter of a base code: "TGCAN".
+extern const char COMPLEMENT_LETTERS[6];
+
+// ---- genome sequences (genome.cpp) ----
+
+// The genome FASTA as read at index time, duplicated names dropped (first record wins).
+struct GenomeSequences {
+	uint32_t seq_count;
+	uint32_t name_width;     // longest name + 1 (0 when empty); row width of seq_names
+	uint32_t *seq_lengths;   // bases per sequence
+	char *seq_names;         // seq_count rows of name_width bytes, zero-padded
+	char **seq_bases;        // bases exactly as read (case kept), zero-terminated; null after loading .info
+};
+
+// Read a plain or gzip FASTA into `genome` and `names` (name -> sequence index).
+// A file that cannot be opened or read ends the run with an error naming it.
+void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names);
+
+// ---- annotation (gtf.cpp) ----
+
+// One exon: GTF coordinates, 1-based inclusive, on the sequence of the transcript's gene.
+struct Exon {
+	uint32_t start;
+	uint32_t end;
+};
+
+#define GTF_BUFFER_SIZE 16777216
+
+// Genes, transcripts, exons and the spliced transcriptome. Indices are 0-based in
+// order of first declaration in the GTF.
+struct AnnotationInfo {
+	uint32_t gene_count;
+	uint32_t gene_name_width;  // longest name + 1; row width of gene_names
+	uint32_t gene_id_width;    // longest id + 1; row width of gene_ids
+	uint32_t *gene_chrom;      // genome sequence index per gene
+	char *gene_names;          // gene_count rows, zero-padded
+	char *gene_ids;            // gene_count rows, zero-padded
+	uint8_t *gene_strand;      // 0 for "+", 1 otherwise
+	uint32_t tx_count;
+	uint32_t tx_id_width;
+	char *tx_ids;              // tx_count rows, zero-padded
+	uint32_t *tx_length;       // spliced length in bases
+	uint32_t *tx_offset;       // tx_count + 1 entries; start in tx_seq, last = total length
+	uint32_t *tx_gene;         // gene index per transcript
+	uint32_t *base_tx;         // transcript index per position of tx_seq
+	char *tx_seq;              // all spliced transcripts end to end, mRNA orientation
+	uint32_t *tx_exon_count;
+	Exon **tx_exons;           // per transcript; sorted by start after build_transcriptome
+};
+
+// Parse a plain or gzip GTF into `ann` (all but the transcriptome fields).
+// `seq_names` resolves column 1; gene_ids / tx_ids receive the cleaned ids.
+void parse_gtf(const char *path, const NameMap *seq_names, AnnotationInfo *ann,
+               NameMap *gene_ids, NameMap *tx_ids);
+
+// ---- transcriptome and .info (transcriptome.cpp) ----
+
+// Sort and check the exons, splice every transcript into tx_seq / base_tx and write `fasta_path`.
+void build_transcriptome(const char *fasta_path, const GenomeSequences *genome, AnnotationInfo *ann);
+// Write the .info file: genome names and lengths, gene and transcript tables, transcriptome, exons.
+void write_annotation_info(const char *info_path, const GenomeSequences *genome, const AnnotationInfo *ann);
+// Read a .info file back (genome names and lengths only: seq_bases stays null).
+void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann);
+
+// ---- transcript k-mer hash (kmer_hash.cpp) ----
+
+#define HASH_BITS 27
+#define MAX_KMER_SIZE 29
+
+// Two-level k-mer table: the low hash_bits of a k-mer code choose a bucket; inside it
+// the distinct k-mers are sorted by key = code >> hash_bits, each with a run of positions.
+// A k-mer code packs its bases 2 bits each (A 0, C 1, G 2, T 3), first base highest.
+struct KmerHash {
+	uint32_t *kmer_keys;       // D keys, by bucket, ascending within a bucket
+	uint32_t *kmer_starts;     // D + 1 entries; first slot in kmer_positions, last = P
+	uint32_t *bucket_starts;   // 2^hash_bits + 1 entries; last = D
+	uint32_t *kmer_positions;  // P positions in tx_seq (0-based), ascending per k-mer
+	uint32_t hash_bits;
+	uint32_t hash_mask;
+	uint32_t kmer_size;        // k of the index (from the .hash file when loaded)
+	uint32_t n_kmers;          // D
+	uint32_t n_positions;      // P
+};
+
+// Build the hash over ann->tx_seq with k-mer length k (1..MAX_KMER_SIZE) and print
+// "Number of kmer" (D) and "Number of hashing position" (P).
+void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash);
+// Write the .hash file: k, hash_bits, bucket_starts, keys, starts, P, positions
+// (536,870,928 + 8 D + 4 P bytes).
+void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash);
+// Read a .hash file; a short, inconsistent or foreign file ends the run with an error.
+void load_kmer_hash(const char *path, KmerHash *hash);
+// Free the arrays of the hash and zero the record.
+void release_kmer_hash(KmerHash *hash);
+
+// Occurrences of the k-mer with `code`: returns their number and points *positions at the
+// first (ascending positions in tx_seq); 0 when the k-mer does not occur.
+static inline uint32_t kmer_lookup(const KmerHash *hash, uint64_t code, const uint32_t **positions)
+{
+	uint32_t b = (uint32_t)(code & hash->hash_mask);
+	uint32_t key = (uint32_t)(code >> hash->hash_bits);
+	uint32_t low = hash->bucket_starts[b], high = hash->bucket_starts[b + 1];
+	while (low < high) {
+		uint32_t mid = low + ((high - low) >> 1);
+		uint32_t v = hash->kmer_keys[mid];
+		if (v == key) {
+			*positions = hash->kmer_positions + hash->kmer_starts[mid];
+			return hash->kmer_starts[mid + 1] - hash->kmer_starts[mid];
+		}
+		if (v < key) low = mid + 1;
+		else high = mid;
+	}
+	*positions = nullptr;
+	return 0;
+}
+
+// ---- genome BWT (bwt.cpp) ----
+
+#define OCC_INTERVAL 64
+#define SA_INTERVAL 16
+#define MAX_GENOME_LENGTH 4000111000ULL
+
+// FM-index of the whole genome (all FASTA records concatenated, non-ACGT replaced
+// by rand() & 3 after srand(11)). Rows are full-BWT rows 0..n; row 0 is the marker's suffix.
+// bwt_words: per block of 64 stored characters, 4 counts of A, C, G, T before the block,
+// then 4 words of 16 characters (first character in the top 2 bits); the last block is
+// followed by the 4 totals.
+struct GenomeBwt {
+	uint8_t *packed_seq;       // ceil(n/4) bytes, 2 bits per base, first base in the top bits
+	uint32_t seq_len;          // n
+	uint32_t primary;          // row of the end marker
+	uint32_t c_table[5];       // c_table[c+1] = number of bases with code <= c
+	uint32_t bwt_word_count;   // ceil(n/16) + 4 ceil(n/64) + 4
+	uint32_t *bwt_words;       // occurrence checkpoints every 64 characters, interleaved
+	uint32_t sa_count;         // floor((n + 16) / 16)
+	uint32_t *sa_samples;      // suffix position of every 16th row; [0] = 0xFFFFFFFF
+};
+
+// Read the FASTA (plain or gzip), pack it and compute the BWT and SA samples.
+// Returns a new calloc'ed record (free it with release_genome_bwt, then free()).
+GenomeBwt *build_genome_bwt(const char *genome_path);
+// From packed_seq and seq_len: fill c_table, primary, bwt_word_count and bwt_words.
+void compute_bwt(GenomeBwt *bwt);
+void write_genome_bwt(const char *path, const GenomeBwt *bwt);
+// Read a .bwt file into `bwt`; a short or inconsistent file ends the run with the read error.
+void load_genome_bwt(const char *path, GenomeBwt *bwt);
+// Free the three arrays of the record (not the record itself) and null them.
+void release_genome_bwt(GenomeBwt *bwt);
+
+// Code of base i of the genome text.
+static inline uint32_t genome_base(const GenomeBwt *bwt, uint32_t i)
+{
+	return (bwt->packed_seq[i >> 2] >> (6 - 2 * (i & 3))) & 3;
+}
+
+// Number of 2-bit fields of w equal to c.
+static inline uint32_t bwt_count_in_word(uint32_t w, uint32_t c)
+{
+	uint32_t hi = (c & 2) ? w : ~w, lo = (c & 1) ? w : ~w;
+	return (uint32_t)__builtin_popcount((hi >> 1) & lo & 0x55555555u);
+}
+
+// The BWT character of row k (k != primary, k <= n).
+static inline uint32_t bwt_char(const GenomeBwt *bwt, uint32_t k)
+{
+	uint32_t m = k > bwt->primary ? k - 1 : k;
+	uint32_t w = bwt->bwt_words[8 * (size_t)(m >> 6) + 4 + ((m >> 4) & 3)];
+	return (w >> (30 - 2 * (m & 15))) & 3;
+}
+
+// Count of c in the block of stored character m, from the block start up to and including m.
+static inline uint32_t bwt_block_count(const uint32_t *block, uint32_t m, uint32_t c)
+{
+	uint32_t r = block[c];
+	uint32_t wi = (m >> 4) & 3;
+	for (uint32_t i = 0; i < wi; ++i) r += bwt_count_in_word(block[4 + i], c);
+	uint32_t w = block[4 + wi] & (0xFFFFFFFFu << (2 * (15 - (m & 15))));
+	r += bwt_count_in_word(w, c);
+	if (c == 0) r -= 15 - (m & 15);  // the cleared fields read as A
+	return r;
+}
+
+// Number of c among the stored characters of rows 0..k (k may be 0xFFFFFFFF: 0).
+static inline uint32_t bwt_occurrences(const GenomeBwt *bwt, uint32_t k, uint32_t c)
+{
+	if (k == bwt->seq_len) return bwt->c_table[c + 1] - bwt->c_table[c];
+	if (k == 0xFFFFFFFFu) return 0;
+	uint32_t m = k >= bwt->primary ? k - 1 : k;
+	return bwt_block_count(bwt->bwt_words + 8 * (size_t)(m >> 6), m, c);
+}
+
+// bwt_occurrences(k, c) and bwt_occurrences(l, c) for k <= l, in one block walk when both
+// rows fall into the same block of 64 characters.
+static inline void bwt_occurrences_pair(const GenomeBwt *bwt, uint32_t k, uint32_t l, uint32_t c,
+                                        uint32_t *occ_k, uint32_t *occ_l)
+{
+	if (k != 0xFFFFFFFFu && l != 0xFFFFFFFFu) {
+		uint32_t m = k >= bwt->primary ? k - 1 : k;
+		uint32_t ml = l >= bwt->primary ? l - 1 : l;
+		if ((m ^ ml) < 64) {
+			const uint32_t *block = bwt->bwt_words + 8 * (size_t)(m >> 6);
+			*occ_k = bwt_block_count(block, m, c);
+			*occ_l = bwt_block_count(block, ml, c);
+			return;
+		}
+	}
+	*occ_k = bwt_occurrences(bwt, k, c);
+	*occ_l = bwt_occurrences(bwt, l, c);
+}
+
+// Row of the suffix that starts one position earlier than the suffix of row k.
+static inline uint32_t bwt_lf(const GenomeBwt *bwt, uint32_t k)
+{
+	if (k == bwt->primary) return 0;
+	uint32_t c = bwt_char(bwt, k);
+	return bwt->c_table[c] + bwt_occurrences(bwt, k, c);
+}
+
+// Position in the genome text of the suffix at row k (row 0 gives 0xFFFFFFFF).
+static inline uint32_t bwt_locate(const GenomeBwt *bwt, uint32_t k)
+{
+	uint32_t steps = 0;
+	while (k % SA_INTERVAL != 0) {
+		k = bwt_lf(bwt, k);
+		++steps;
+	}
+	return bwt->sa_samples[k / SA_INTERVAL] + steps;
+}
+
+// ---- index command (index_main.cpp) ----
+// run_index(argc, argv) is declared in cli/cli.h.
+
+#endif

@@ -1,0 +1,24 @@
+// One read pair: read 1 carries barcode + UMI, read 2 the cDNA that is mapped.
+#include "count/count.h"
+#include "reads/reads.h"
+
+void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx)
+{
+	if (!read1->name || !read1->seq || !read2->name || !read2->seq) return;
+	const int32_t need = (int32_t)ctx->lib_type.barcode_len + (int32_t)ctx->lib_type.umi_len;
+	if (read1->len < need)
+		fatal("[ERROR] Read lenght of %s is not consistent with library type.\n Expect >= %u.\n Receive %u.\n\n",
+		      read1->name, (unsigned)need, (unsigned)read1->len);
+	ReadStats *stats = ctx->stats;
+	++stats->total;
+	switch (map_read(read2, ctx->workspace)) {
+	case MAP_EXONIC:
+		record_read_observation(read1->seq, &ctx->workspace->alignments, ctx->ann, ctx->table,
+		                        ctx->own_lock, ctx->lib_type.barcode_len, ctx->lib_type.umi_len);
+		++stats->exonic;
+		break;
+	case MAP_INTRONIC: ++stats->intronic; break;
+	case MAP_NONEXONIC: ++stats->intergenic; break;
+	default: ++stats->unmapped; break;
+	}
+}

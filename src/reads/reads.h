@@ -1,0 +1,74 @@
+// Read input: pairs of read files cut into blocks of equally many complete records,
+// parsed in place, and the handling of one read pair.
+#ifndef VORAT_READS_H
+#define VORAT_READS_H
+
+#include <cstdint>
+#include <zlib.h>
+
+#define READ_BUFFER_SIZE 1048576
+
+// Format of a read file, decided by its first byte.
+enum ReadFormat : uint32_t {
+	READ_FASTQ = 0,  // "@"
+	READ_FASTA = 1,  // ">"
+};
+
+// One open read file with its read-ahead buffer (READ_BUFFER_SIZE + 1 bytes).
+struct ReadStream {
+	gzFile handle;
+	int32_t fill;        // valid bytes in buffer
+	int32_t eof;         // set once a read returned fewer bytes than asked
+	char *buffer;
+	const char *path;    // for messages
+};
+
+// One pair of read files, used by one reader thread at a time.
+struct ReadPairSource {
+	ReadStream stream1;
+	ReadStream stream2;
+	int32_t done;        // exhausted: later calls deliver nothing
+	uint32_t format;     // ReadFormat of both files
+	uint32_t delivered;  // record pairs delivered in earlier blocks
+};
+
+// One parsed read; every field points into the block text (changed in place).
+struct ReadRecord {
+	char *seq;
+	char *name;       // header after "@"/">" up to the first blank or tab, "/1" "/2" removed
+	char *qual;       // FASTQ only, else null
+	char *plus_line;  // FASTQ only, else null
+	char *comment;    // header text after the first blank or tab, or null
+	int32_t len;      // bytes in seq
+};
+
+// ---- read files (read_file.cpp) ----
+
+// ReadFormat of a file from its first byte; ends the run when it cannot be opened, is empty
+// or starts with anything but '@' or '>'.
+uint32_t detect_read_format(const char *path);
+// Check a pair (identical names, equal formats) and open both files.
+void open_read_pair(ReadPairSource *source, const char *path1, const char *path2);
+// Offset just past the next complete record starting at `start`, or 0 when none is complete yet.
+int32_t find_record_end(ReadStream *stream, int32_t start, uint32_t format);
+// Fill a block: exchanges *text1 / *text2 (READ_BUFFER_SIZE + 1 bytes each, from malloc) with the
+// stream buffers, so buffers circulate between pairs and batches and are released with free().
+// Returns the number of pairs delivered before this block, or -1 when exhausted; the first -1
+// closes the pair (close_read_pair) and warns when one file still held reads that had no mate.
+// A damaged gzip stream ends the run with "[ERROR] Could not read file: <path>".
+// A record that cannot fit in READ_BUFFER_SIZE bytes ends the run ("Read is too long").
+int64_t fill_batch(ReadPairSource *source, char **text1, char **text2);
+// Parse the record at text + *pos in place (line ends and name end become zero bytes).
+// 0: parsed, more follow (*pos moved); 1: parsed, last in text; 2: malformed at *pos.
+int parse_fastq_record(ReadRecord *record, char *text, int32_t *pos);
+int parse_fasta_record(ReadRecord *record, char *text, int32_t *pos);
+// Close the files of a pair and release its buffers (safe to call twice).
+void close_read_pair(ReadPairSource *source);
+
+// ---- read pairs (read_pair.cpp) ----
+
+struct WorkerContext;  // count/count.h
+// Check read 1 against the library type, map read 2, count and record the pair.
+void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx);
+
+#endif

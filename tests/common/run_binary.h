@@ -1,0 +1,68 @@
+// Test helper: run the vora-T binary in a directory and capture status, stdout and stderr.
+#ifndef VORAT_TEST_RUN_BINARY_H
+#define VORAT_TEST_RUN_BINARY_H
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+struct RunResult {
+	int status;        // exit status, or -1 when the process did not exit normally
+	std::string out;   // standard output
+	std::string err;   // standard error
+};
+
+inline std::string read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text)
+{
+	std::ofstream out(path, std::ios::binary);
+	out << text;
+}
+
+inline bool file_exists(const std::string &path)
+{
+	return access(path.c_str(), F_OK) == 0;
+}
+
+// A fresh temporary directory, removed with everything in it by the destructor.
+struct TempDir {
+	std::string path;
+	TempDir()
+	{
+		char tmpl[] = "/tmp/vorat-test-XXXXXX";
+		char *p = mkdtemp(tmpl);
+		path = p ? p : "/tmp";
+	}
+	~TempDir()
+	{
+		if (path != "/tmp") std::system(("rm -rf '" + path + "'").c_str());
+	}
+	std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+// Run `vora-T <args>` (args already shell-quoted as needed) with `dir` as working directory.
+inline RunResult run_vorat(const std::string &dir, const std::string &args)
+{
+	std::string out = dir + "/.stdout", err = dir + "/.stderr";
+	std::string cmd = "cd '" + dir + "' && '" VORAT_BINARY "' " + args + " >'" + out + "' 2>'" + err + "'";
+	int rc = std::system(cmd.c_str());
+	RunResult r;
+	r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+	r.out = read_file(out);
+	r.err = read_file(err);
+	unlink(out.c_str());
+	unlink(err.c_str());
+	return r;
+}
+
+#endif
