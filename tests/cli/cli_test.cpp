@@ -65,7 +65,8 @@ TEST(CommandLine, MessagesAndStatus)
 		{"count -x idx -1 a -2 b -l x", 1, OPT + "Invalid data for option -l: x\n"},
 		{"count -x -idx -1 a -2 b", 1, OPT + "Missing data for option -x\n"},
 		{"count -x idx -1 a -2 b -p 'a b'", 1, OPT + "Invalid prefix string a b (included character ' ')\n"},
-		{"count -x idx -1 a -2 b stray", 1, OPT + "Invalid option b\n"},
+		{"count -x idx stray -1 a -2 b", 1, OPT + "Invalid option stray\n"},
+		{"count -x idx -1 a -2 b stray", 1, OPT + "Number of files in pair are not equal\n"},
 		{"count -x idx -1 a -2 b -p ok.P-1_x --bogus", 1, OPT + "Invalid option --bogus\n"},
 	};
 	TempDir dir;
