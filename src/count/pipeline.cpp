@@ -306,7 +306,8 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	free(contexts);
 	pthread_attr_destroy(&attr);
 
-	write_count_matrix(opt, table, ann);
+	MatrixSummary matrix_summary;
+	write_count_matrix(opt, table, ann, &matrix_summary);
 
 	report("[INFO] Total number of reads               : %10ld\n", (long)stats.total);
 	report("[INFO] Number of exonic mapped reads       : %10ld\n", (long)stats.exonic);
@@ -317,4 +318,8 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 		report("[INFO] Number of nonexonic reads           : %10ld\n", (long)stats.intergenic);
 	}
 	report("[INFO] Number of unmapped reads            : %10ld\n", (long)stats.unmapped);
+
+	const SummaryReadCounts read_counts{stats.total, stats.exonic, stats.intronic, stats.intergenic,
+	                                    stats.unmapped, opt->count_intron};
+	write_run_summary(opt, &read_counts, &matrix_summary);
 }

@@ -33,6 +33,10 @@ struct GenomeSequences {
 // Read a plain or gzip FASTA into `genome` and `names` (name -> sequence index).
 // A file that cannot be opened or read ends the run with an error naming it.
 void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names);
+// Free the arrays of `genome` (seq_bases may be null) and zero the record.
+void release_genome_sequences(GenomeSequences *genome);
+// Free the key strings of a NameMap and the map itself (null is accepted).
+void release_name_map(NameMap *map);
 
 // ---- annotation (gtf.cpp) ----
 
@@ -66,19 +70,26 @@ struct AnnotationInfo {
 	Exon **tx_exons;           // per transcript; sorted by start after build_transcriptome
 };
 
-// Parse a plain or gzip GTF into `ann` (all but the transcriptome fields).
-// `seq_names` resolves column 1; gene_ids / tx_ids receive the cleaned ids.
+// Parse a plain or gzip GTF into `ann` (all but the transcriptome fields; exons in file
+// order). `seq_names` resolves column 1; gene_ids / tx_ids receive the cleaned ids.
+// Hierarchy violations, a line of GTF_BUFFER_SIZE bytes or more, and a file that cannot
+// be opened or read end the run.
 void parse_gtf(const char *path, const NameMap *seq_names, AnnotationInfo *ann,
                NameMap *gene_ids, NameMap *tx_ids);
 
 // ---- transcriptome and .info (transcriptome.cpp) ----
 
 // Sort and check the exons, splice every transcript into tx_seq / base_tx and write `fasta_path`.
+// Overlapping exons, or an exon outside its sequence (start 0 or end past its length), end the run.
+// tx_seq is followed by one zero byte (not counted, not written to .info).
 void build_transcriptome(const char *fasta_path, const GenomeSequences *genome, AnnotationInfo *ann);
 // Write the .info file: genome names and lengths, gene and transcript tables, transcriptome, exons.
 void write_annotation_info(const char *info_path, const GenomeSequences *genome, const AnnotationInfo *ann);
-// Read a .info file back (genome names and lengths only: seq_bases stays null).
+// Read a .info file back (genome names and lengths only: seq_bases stays null). A short read, or a
+// count that asks for more bytes than the file still holds, ends the run with MSG_READ_ERROR.
 void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann);
+// Free every array of `ann` (null fields are accepted) and zero the record.
+void release_annotation_info(AnnotationInfo *ann);
 
 // ---- transcript k-mer hash (kmer_hash.cpp) ----
 

@@ -3,9 +3,12 @@
 //
 // Positions in tx_seq and in the genome are 0-based; read offsets are 0-based.
 // A diagonal is (transcriptome position - read offset) in 32-bit arithmetic, compared signed.
+// Read bases are compared through BASE_CODE, so case does not matter and every byte other
+// than A, C, G, T is code 4 ("N").
 #ifndef VORAT_MAPPING_H
 #define VORAT_MAPPING_H
 
+#include <cstddef>
 #include <cstdint>
 #include "index/index.h"
 #include "reads/reads.h"
@@ -33,8 +36,9 @@ struct SeedSet {
 	uint32_t *kmer_offset;  // read offset per sampled k-mer
 	uint32_t **kmer_start;  // n_kmers + 1 pointers into hits
 	int32_t n_kmers;
-	int32_t kmer_cap;
+	int32_t kmer_cap;       // capacity of the per-k-mer arrays (kmer_cursor included)
 	int32_t kmer_stride;
+	int32_t *kmer_cursor;   // merge cursors, one per k-mer (scratch of merge_seed_hits)
 };
 
 // A partial ungapped placement not good enough to accept.
@@ -67,9 +71,41 @@ struct AlignmentList {
 // Reusable matrix of the banded aligner.
 struct DpMatrix {
 	int32_t *cells;
-	int64_t cell_bytes;
-	int32_t row_capacity;
+	int64_t cell_bytes;     // capacity of cells in bytes
+	int32_t row_capacity;   // entries of rows
 	int32_t **rows;
+};
+
+// An exact match of read[read_start .. read_start + length - 1] to the genome at the
+// positions of full-BWT rows lo..hi (inclusive).
+struct GenomeSeed {
+	int32_t read_start;
+	int32_t length;
+	uint32_t lo;
+	uint32_t hi;
+};
+
+// One occurrence of a seed: diagonal = genome position - read start (never wraps).
+struct GenomeHit {
+	int32_t read_start;
+	uint32_t diagonal;
+	int32_t seed_length;
+};
+
+// Reused scratch of the genome check (kept per worker so that no read allocates):
+// the reverse complement, the seeds, each seed's hits back to back, and the merged list.
+struct GenomeScratch {
+	char *rc;
+	int32_t rc_cap;
+	GenomeSeed *seeds;
+	int32_t seed_cap;          // also the capacity of hit_begin, hit_end and cursor
+	int64_t *hit_begin;        // each seed's hits are hits[hit_begin[s] .. hit_end[s] - 1]
+	int64_t *hit_end;
+	int64_t *cursor;           // merge cursors
+	GenomeHit *hits;
+	int64_t hit_cap;
+	GenomeHit *merged;
+	int64_t merged_cap;
 };
 
 // Per-worker scratch; buffers only grow.
@@ -78,6 +114,7 @@ struct MappingWorkspace {
 	CandidateList candidates;
 	AlignmentList alignments;
 	DpMatrix dp;
+	GenomeScratch genome;
 	const MappingIndex *index;
 };
 
@@ -88,10 +125,112 @@ enum MapOutcome : int {
 	MAP_NONEXONIC = 3,
 };
 
+// Score of an aligned pair of base codes: +1 equal ACGT, -2 different ACGT, -1 with an N.
+extern const int32_t SCORE_MATRIX[5][5];
+// Read base code x genome base code: 0 for the same A, C, G or T, else 1 (a read N always 1).
+extern const int32_t MISMATCH_MATRIX[5][5];
+
+// Acceptance threshold of a placement that aligns `aligned` of the read's `len` bases: the
+// whole read may lose 3 x max_err; a clipped one less, the allowance shrinking by one error
+// for every 5 clipped bases.
+static inline int32_t alignment_threshold(int32_t len, int32_t aligned, int32_t max_err)
+{
+	if (aligned == len) return len - 3 * max_err;
+	int32_t allowed = max_err / 2 - (len - aligned) / 5;
+	return aligned - 3 * (allowed > 0 ? allowed : 0);
+}
+
+#define GAP_SCORE (-3)                 // one inserted read base or skipped transcript base
+#define MIN_GENOME_SEED 19             // shortest exact match kept as a genome seed
+#define GENOME_SEED_STEP 13            // distance between seed anchors
+#define MAX_SEED_OCCURRENCES 5000      // a seed with this many BWT rows or more is ignored
+#define MIN_DIAGONAL_SUPPORT 40        // summed seed length before a diagonal is verified
+#define GENOME_RADIX_MIN 65            // hit lists this long are radix-sorted
+
+// ---- workspace (workspace.cpp) ----
+
+// Workspace with the starting capacities: 256 hits, 8 k-mers, 64 candidates, 64 alignments,
+// a 100 x 100 matrix. Every allocation failure ends the run.
 MappingWorkspace *create_mapping_workspace(const MappingIndex *index);
 void release_mapping_workspace(MappingWorkspace *ws);
+// realloc that ends the run with "[ERROR] Cannot allocate more memory!\n\n" on failure.
+void *mapping_realloc(void *ptr, size_t bytes);
+// Append to the lists, doubling their capacity when full; an alignment raises `best`.
+void append_alignment(AlignmentList *list, uint32_t position, int32_t score);
+void append_candidate(CandidateList *list, uint32_t diagonal, int32_t read_start,
+                      int32_t length, int32_t score);
+
+// ---- seeding (seeding.cpp) ----
+
+// Number and stride of the sampled k-mers of a read of `len` bases. A read shorter than k
+// gets no k-mer (0, 0).
+void kmer_sampling(int32_t len, int32_t k, int32_t *n_kmers, int32_t *stride);
+// Sample the read's k-mers, look them up and fill hits, kmer_hits, kmer_offset, kmer_start,
+// n_kmers, kmer_stride and n_hits.
+void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds);
+// Merge the per-k-mer hit lists into `merged`, sorted by signed diagonal, ties by k-mer order.
+void merge_seed_hits(SeedSet *seeds);
+// End (exclusive) of the hit group that starts at merged[start]: equal diagonals whose hit
+// positions lie in the same transcript.
+int32_t hit_group_end(const SeedSet *seeds, const uint32_t *base_tx, int32_t start);
+
+// ---- ungapped alignment (ungapped.cpp) ----
+
+// Ungapped X-drop extension over at most n_max pairs, ref[i] against read[i] from i = 0
+// (right) or ref[-1 - i] against read[-1 - i] (left). Gives back the gained score and the
+// read bases taken; returns their cost (taken - score; 0 when nothing is taken).
+int32_t extend_ungapped_right(const char *ref, const char *read, int32_t n_max, int32_t X,
+                              int32_t B, int32_t *score, int32_t *taken);
+int32_t extend_ungapped_left(const char *ref, const char *read, int32_t n_max, int32_t X,
+                             int32_t B, int32_t *score, int32_t *taken);
+// Score and extend one hit group (`size` entries of merged); appends an Alignment, a
+// Candidate or nothing.
+void align_hit_group(const ReadRecord *read, const SeedHit *group, int32_t size,
+                     int32_t max_err, int32_t min_score, int32_t max_clip, MappingWorkspace *ws);
+// Extend every candidate again with one budget for the whole call; accepted candidates move
+// to the AlignmentList.
+void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws);
+// The three passes and the re-extension over the read's hit groups (needs merged hits).
+void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws);
+
+// ---- gapped extension (gapped.cpp) ----
+
+// Row table of a rows x cols matrix (row i at cell i x cols); buffers only grow.
+int32_t **dp_matrix_rows(DpMatrix *matrix, int32_t rows, int32_t cols);
+// Banded X-drop extension over at most `rows` reference and `cols` read bases, ref[i]
+// against read[j] (right) or ref[-1 - i] against read[-1 - j] (left). Gives back the gained
+// score and the reference and read bases used; returns the cost (read used - score).
+int32_t banded_extend_right(DpMatrix *matrix, const char *ref, const char *read, int32_t rows,
+                            int32_t cols, int32_t band, int32_t X, int32_t B, int32_t *score,
+                            int32_t *ref_used, int32_t *read_used);
+int32_t banded_extend_left(DpMatrix *matrix, const char *ref, const char *read, int32_t rows,
+                           int32_t cols, int32_t band, int32_t X, int32_t B, int32_t *score,
+                           int32_t *ref_used, int32_t *read_used);
+// Gapped extension of one candidate at both ends; appends an Alignment when it passes.
+void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
+                             MappingWorkspace *ws);
+
+// ---- genome check (genome_check.cpp) ----
 
 // Map one cDNA read as sequenced and classify it; on MAP_EXONIC ws->alignments holds the result.
 int map_read(const ReadRecord *read, MappingWorkspace *ws);
+// Outcome of a read from whether it has transcript alignments and its mismatch limit.
+int classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
+// A workspace whose index has no BWT (bwt null) finds nothing in the genome.
+// One strand of the genome check: 1 when the bases have an ungapped genome placement with
+// fewer than `limit` mismatches (or occur exactly), else 0.
+int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, int32_t limit,
+                         GenomeScratch *scratch);
+// Sort hits by ascending diagonal: in-place radix sort from 65 hits on, insertion sort below.
+void sort_genome_hits(GenomeHit *hits, int64_t count);
+// The seeds' occurrences sorted by diagonal; *list points into the scratch. Returns the count.
+int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32_t count,
+                            GenomeScratch *scratch, GenomeHit **list);
+// Mismatches of the read against the genome on the group's diagonal, capped at `limit`.
+// Positions past the end of the genome count as mismatches.
+int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t len,
+                               const GenomeHit *group, int32_t size, int32_t limit);
+// One backward-search step: narrows rows *lo..*hi by base code c; returns 0 when empty.
+int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi);
 
 #endif

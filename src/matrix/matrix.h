@@ -28,6 +28,7 @@ struct UmiTable {
 	uint32_t capacity;   // power of two, 16 at creation
 	uint32_t count;
 	uint64_t *keys;      // EMPTY_KEY marks a free slot
+	uint64_t reads;      // exonic reads recorded into this table, duplicates included
 };
 
 // Home-slot hash: (key >> 33) ^ (key << 11) ^ key, low 32 bits.
@@ -131,21 +132,72 @@ struct MatrixRecord {
 	uint32_t count;    // distinct surviving UMIs, >= 1
 };
 
-// One per matrix thread; all share the mutex, the stream and the record counter.
+// Barcodes handed to a matrix thread at a time: cells in small chunks (their records wait
+// in memory until their turn), other barcodes, which add no record to matrix.bin, in large ones.
+#define MATRIX_CELL_CHUNK 16
+#define MATRIX_OTHER_CHUNK 1024
+// Chunks each matrix thread may be ahead of the writer; bounds the records parked in memory.
+#define MATRIX_CHUNKS_AHEAD 4
+
+// A chunk of list positions being processed, or done and waiting for its turn to be written.
+struct MatrixChunk;
+
+// Shared by the matrix threads (under the writer mutex): chunks are handed out in list
+// order and their records written in the same order, whichever thread finishes first.
+struct MatrixPass {
+	pthread_cond_t turn;        // broadcast whenever chunks are written
+	uint32_t n_chunks;
+	uint32_t next_chunk;        // next chunk to hand out
+	uint32_t next_write;        // next chunk whose records go to the stream
+	uint32_t window;            // at most this many chunks handed out and not yet written
+	MatrixChunk *chunks;        // `window` buffers: chunk c uses chunks[c % window]
+	uint32_t *barcode_genes;    // per list position: genes with at least one surviving UMI
+	uint32_t *barcode_umis;     // per list position: surviving UMIs (all genes)
+};
+
+// One per matrix thread; all share the mutex, the stream, the record counter and the pass.
 struct MatrixWorkerContext {
 	int32_t thread_count;
-	int32_t thread_index;     // 0-based; handles list positions i with i % thread_count == index
-	pthread_mutex_t *mutex;   // held for the whole block of records of one barcode
+	int32_t thread_index;     // 0-based
+	pthread_mutex_t *mutex;   // the writer mutex: hand-out, parking and writing of chunks
 	FILE *stream;             // matrix.bin, open for writing
 	uint64_t *record_count;   // E
 	const BarcodeList *list;
 	uint32_t gene_count;      // G
 	int32_t umi_len;
+	MatrixPass *pass;
 };
 
-// Select cells, rescue, write barcodes.tsv, features.tsv, matrix.bin and matrix.mtx into out_dir.
-void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const AnnotationInfo *ann);
-// Thread body: collapse and write the barcodes of one residue class (arg: MatrixWorkerContext).
+// Figures of the matrix pass for the run summary.
+#define RANK_CURVE_MAX_POINTS 128
+struct RankCurvePoint {
+	uint32_t rank;   // 1-based position in BarcodeList
+	uint32_t umis;   // umi_count of that entry: distinct UMI keys before rescue and collapsing
+};
+struct MatrixSummary {
+	uint32_t gene_count;            // G
+	uint32_t barcode_count;         // every barcode seen (BarcodeList n)
+	uint32_t cell_count;            // N, columns of the filtered matrix; also the cut-off rank
+	uint32_t raw_barcode_count;     // columns of the raw matrix
+	uint64_t cell_records;          // E of matrix.bin
+	uint64_t raw_records;           // entries of the raw matrix
+	uint64_t cell_umis;             // sum of the filtered matrix
+	double median_umis_per_cell;    // over all N cells, empty columns included
+	double median_genes_per_cell;
+	uint64_t reads_recorded;        // exonic reads stored in the barcode table (gene settled)
+	uint64_t reads_in_cells;        // of those, reads of cell barcodes, rescued barcodes included
+	uint64_t umi_keys;              // distinct (barcode, UMI, gene) keys before rescue
+	uint32_t curve_points;
+	RankCurvePoint curve[RANK_CURVE_MAX_POINTS];  // ascending rank, log-spaced
+};
+
+// Select cells, rescue, write barcodes.tsv, features.tsv, matrix.bin and matrix.mtx into
+// out_dir, then the 10x folders filtered_feature_bc_matrix/ and raw_feature_bc_matrix/.
+// Fills `summary` when it is not null.
+void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const AnnotationInfo *ann,
+                        MatrixSummary *summary = nullptr);
+// Thread body: takes chunks of list positions in order, collapses their UMIs, builds the
+// records of cells and writes every finished chunk whose turn has come (arg: MatrixWorkerContext).
 void *matrix_worker(void *arg);
 // Count the surviving UMIs of one barcode per gene into `counters` (G entries) and fill
 // `records` (room for G) in ascending gene order; returns the number of records.
@@ -158,5 +210,55 @@ void write_barcode_counts(const BarcodeEntry *entry, uint32_t barcode_number, ui
                           pthread_mutex_t *mutex, uint64_t *record_count);
 // Rewrite matrix.bin at `bin_path` as out_dir/matrix.mtx (Matrix Market coordinate text).
 void convert_matrix_to_mtx(const char *bin_path, const char *out_dir);
+
+// ---- 10x folders (tenx_output.cpp) ----
+
+#define FILTERED_MATRIX_DIR "filtered_feature_bc_matrix"
+#define RAW_MATRIX_DIR "raw_feature_bc_matrix"
+
+// The same records as build_barcode_records, in time proportional to the table size rather
+// than G: `genes` needs room for table->count entries, `records` too. Returns the count.
+uint32_t build_sparse_records(const UmiTable *table, uint32_t barcode_number, uint32_t gene_count,
+                              uint32_t *genes, MatrixRecord *records);
+// Surviving UMIs and genes with at least one of them of a (collapsed) table; null counts as empty.
+void count_surviving_umis(const UmiTable *table, uint32_t gene_count, uint32_t *genes_scratch,
+                          uint32_t *n_genes, uint32_t *n_umis);
+// Column order of the raw matrix: the list positions whose barcode keeps at least one UMI
+// (barcode_umis > 0): cells in list order, then the other barcodes by umi_count, largest
+// first, equal counts by ascending barcode code. Fills `order` (room for list->n); returns
+// the number of columns.
+uint32_t raw_column_order(const BarcodeList *list, const uint32_t *barcode_umis, uint32_t *order);
+// out_dir/filtered_feature_bc_matrix/: barcodes.tsv.gz (the cells), features.tsv.gz and
+// matrix.mtx.gz converted from the finished matrix.bin at `bin_path`.
+void write_filtered_matrix_dir(const char *out_dir, const char *bin_path, const BarcodeList *list,
+                               const AnnotationInfo *ann, int barcode_len);
+// out_dir/raw_feature_bc_matrix/ for every barcode that keeps a UMI after rescue and
+// collapsing, in raw_column_order; records are rebuilt from the collapsed tables (cells and
+// non-merged other barcodes, all collapsed by the matrix pass). Sets the raw figures of `summary`.
+void write_raw_matrix_dir(const char *out_dir, const BarcodeList *list, const AnnotationInfo *ann,
+                          int barcode_len, const uint32_t *barcode_genes, const uint32_t *barcode_umis,
+                          MatrixSummary *summary);
+
+// ---- run summary (summary.cpp) ----
+
+// The read counters of the run as the statistics lines print them.
+struct SummaryReadCounts {
+	int64_t total;
+	int64_t exonic;
+	int64_t intronic;
+	int64_t intergenic;    // printed as "nonexonic" without --count-intron
+	int64_t unmapped;
+	int32_t count_intron;  // 1: intronic and intergenic lines; 0: one nonexonic line
+};
+
+// Median of `values` (reordered); the mean of the two middle values for an even n; 0 for n = 0.
+double median_u32(uint32_t *values, uint32_t n);
+// Log-spaced points of the barcode-rank curve of the ranked list (rank 1, rank n, the last
+// cell and the first non-cell always included), at most RANK_CURVE_MAX_POINTS.
+void fill_rank_curve(const BarcodeList *list, MatrixSummary *summary);
+// Sequencing saturation: 1 - umi_keys / reads_recorded (0 when no read was recorded).
+double sequencing_saturation(const MatrixSummary *summary);
+// out_dir/summary.json and out_dir/summary.html (self-contained page, inline SVG knee plot).
+void write_run_summary(const CountOptions *opt, const SummaryReadCounts *reads, const MatrixSummary *summary);
 
 #endif

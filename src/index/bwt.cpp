@@ -1,0 +1,220 @@
+// Genome BWT: FASTA packing, BWT with divbwt64, occurrence checkpoints, suffix-array
+// samples, and the .bwt writer and loader. The queries live in index.h (inline: they are
+// the inner loop of the genome check).
+#include <sys/stat.h>
+#include <zlib.h>
+#include <divsufsort64.h>
+#include <kseq.h>
+#include <cstdlib>
+#include <cstring>
+#include "cli/cli.h"
+#include "index/index.h"
+
+KSEQ_INIT(gzFile, gzread)
+
+#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
+#define INITIAL_PACKED_BASES 65536
+
+static void *alloc_or_die(size_t count, size_t size, bool zero)
+{
+	size_t n = count ? count : 1;
+	void *p = zero ? calloc(n, size) : malloc(n * size);
+	if (!p) fatal(MSG_NO_MEMORY);
+	return p;
+}
+
+// Number of bwt_words for n stored characters.
+static uint64_t bwt_words_for(uint64_t n)
+{
+	return (n + 15) / 16 + 4 * ((n + 63) / 64) + 4;
+}
+
+// Concatenate every record of the FASTA (duplicate names included) into a 2-bit text.
+// Non-ACGT bases become rand() & 3; the generator is seeded once per build so that the
+// same FASTA always gives the same text.
+static void pack_genome(const char *genome_path, GenomeBwt *bwt)
+{
+	srand(11);
+	uint64_t n = 0, capacity = INITIAL_PACKED_BASES;
+	uint8_t *packed = (uint8_t *)alloc_or_die(capacity / 4, 1, true);
+	gzFile fp = gzopen(genome_path, "r");
+	if (fp) {
+		kseq_t *seq = kseq_init(fp);
+		while (kseq_read(seq) >= 0) {
+			const uint64_t len = seq->seq.l;
+			if (n + len > MAX_GENOME_LENGTH)
+				fatal("[ERROR] Genome length exceeds 4Bbp. Use Vora 64bit instead\n");
+			if (n + len > capacity) {
+				uint64_t grown = capacity;
+				while (grown < n + len) grown *= 2;
+				uint8_t *p = (uint8_t *)realloc(packed, grown / 4);
+				if (!p) fatal(MSG_NO_MEMORY);
+				memset(p + capacity / 4, 0, (grown - capacity) / 4);
+				packed = p;
+				capacity = grown;
+			}
+			const uint8_t *s = (const uint8_t *)seq->seq.s;
+			for (uint64_t i = 0; i < len; ++i, ++n) {
+				uint32_t c = BASE_CODE[s[i]];
+				if (c == 4) c = (uint32_t)rand() & 3;
+				packed[n >> 2] |= (uint8_t)(c << (6 - 2 * (n & 3)));
+			}
+		}
+		kseq_destroy(seq);
+		gzclose(fp);
+	}
+	const uint64_t bytes = (n + 3) / 4;
+	if (bytes == 0) {
+		free(packed);
+		packed = nullptr;
+	} else {
+		uint8_t *p = (uint8_t *)realloc(packed, bytes);
+		if (p) packed = p;
+	}
+	bwt->packed_seq = packed;
+	bwt->seq_len = (uint32_t)n;
+}
+
+void compute_bwt(GenomeBwt *bwt)
+{
+	if (!bwt || !bwt->packed_seq) fatal("[ERROR] BWT was not allocated or pac was not preloaded\n");
+	const uint64_t n = bwt->seq_len;
+
+	// One code per byte, plus the zero byte after the text.
+	uint8_t *text = (uint8_t *)alloc_or_die(n + 1, 1, false);
+	uint64_t counts[4] = {0, 0, 0, 0};
+	for (uint64_t i = 0; i < n; ++i) {
+		uint8_t c = (uint8_t)genome_base(bwt, (uint32_t)i);
+		text[i] = c;
+		++counts[c];
+	}
+	text[n] = 0;
+	bwt->c_table[0] = 0;
+	for (int c = 0; c < 4; ++c) bwt->c_table[c + 1] = bwt->c_table[c] + (uint32_t)counts[c];
+
+	saidx64_t primary = divbwt64(text, text, nullptr, (saidx64_t)n);
+	if (primary < 0) fatal(MSG_NO_MEMORY);
+	bwt->primary = (uint32_t)primary;
+
+	const uint64_t word_count = bwt_words_for(n);
+	uint32_t *words = (uint32_t *)alloc_or_die(word_count, sizeof(uint32_t), true);
+	uint32_t occ[4] = {0, 0, 0, 0};
+	uint64_t w = 0;
+	for (uint64_t block = 0; block < n; block += OCC_INTERVAL) {
+		memcpy(words + w, occ, sizeof occ);
+		w += 4;
+		const uint64_t block_end = block + OCC_INTERVAL < n ? block + OCC_INTERVAL : n;
+		for (uint64_t start = block; start < block_end; start += 16, ++w) {
+			const uint64_t end = start + 16 < block_end ? start + 16 : block_end;
+			uint32_t word = 0;
+			for (uint64_t m = start; m < end; ++m) {
+				word |= (uint32_t)text[m] << (30 - 2 * (m & 15));
+				++occ[text[m]];
+			}
+			words[w] = word;
+		}
+	}
+	memcpy(words + w, occ, sizeof occ);
+	w += 4;
+	free(text);
+
+	bwt->bwt_word_count = (uint32_t)w;
+	bwt->bwt_words = words;
+}
+
+GenomeBwt *build_genome_bwt(const char *genome_path)
+{
+	GenomeBwt *bwt = (GenomeBwt *)alloc_or_die(1, sizeof(GenomeBwt), true);
+	pack_genome(genome_path, bwt);
+	compute_bwt(bwt);
+
+	// Walk the text backwards from the marker's row: the k-th step reaches the row of the
+	// suffix at position n - k. Keep the position of every 16th row.
+	const uint32_t n = bwt->seq_len;
+	bwt->sa_count = (uint32_t)(((uint64_t)n + SA_INTERVAL) / SA_INTERVAL);
+	bwt->sa_samples = (uint32_t *)alloc_or_die(bwt->sa_count, sizeof(uint32_t), true);
+	uint32_t row = 0, pos = n;
+	for (uint32_t i = 0; i < n; ++i) {
+		if (row % SA_INTERVAL == 0) bwt->sa_samples[row / SA_INTERVAL] = pos;
+		--pos;
+		row = bwt_lf(bwt, row);
+	}
+	if (row % SA_INTERVAL == 0) bwt->sa_samples[row / SA_INTERVAL] = pos;
+	bwt->sa_samples[0] = 0xFFFFFFFFu;
+	return bwt;
+}
+
+void write_genome_bwt(const char *path, const GenomeBwt *bwt)
+{
+	FILE *fp = open_or_die(path, "wb");
+	const uint32_t n = bwt->seq_len;
+	write_or_die(&n, sizeof n, 1, fp);
+	write_or_die(bwt->packed_seq, 1, ((size_t)n + 3) / 4, fp);
+	write_or_die(&bwt->primary, sizeof(uint32_t), 1, fp);
+	write_or_die(bwt->c_table + 1, sizeof(uint32_t), 4, fp);
+	write_or_die(&bwt->bwt_word_count, sizeof(uint32_t), 1, fp);
+	write_or_die(bwt->bwt_words, sizeof(uint32_t), bwt->bwt_word_count, fp);
+	write_or_die(&bwt->sa_count, sizeof(uint32_t), 1, fp);
+	write_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
+	if (fflush(fp) != 0) fatal(MSG_WRITE_ERROR);
+	if (fclose(fp) != 0) fatal(MSG_WRITE_ERROR);
+}
+
+// Trust a count read from the file only when the bytes it announces are still there.
+static void check_fits(uint64_t bytes, uint64_t *remaining)
+{
+	if (bytes > *remaining) fatal(MSG_READ_ERROR);
+	*remaining -= bytes;
+}
+
+void load_genome_bwt(const char *path, GenomeBwt *bwt)
+{
+	memset(bwt, 0, sizeof *bwt);
+	FILE *fp = open_or_die(path, "rb");
+	struct stat st;
+	if (fstat(fileno(fp), &st) != 0) fatal(MSG_READ_ERROR);
+	uint64_t remaining = (uint64_t)st.st_size;
+
+	check_fits(4, &remaining);
+	read_or_die(&bwt->seq_len, sizeof(uint32_t), 1, fp);
+	const uint64_t n = bwt->seq_len;
+	const uint64_t packed_bytes = (n + 3) / 4;
+	check_fits(packed_bytes + 4 + 16 + 4, &remaining);
+	bwt->packed_seq = (uint8_t *)alloc_or_die(packed_bytes, 1, false);
+	read_or_die(bwt->packed_seq, 1, packed_bytes, fp);
+	read_or_die(&bwt->primary, sizeof(uint32_t), 1, fp);
+	bwt->c_table[0] = 0;
+	read_or_die(bwt->c_table + 1, sizeof(uint32_t), 4, fp);
+	read_or_die(&bwt->bwt_word_count, sizeof(uint32_t), 1, fp);
+
+	// The queries address bwt_words and sa_samples from n and primary without bounds
+	// checks: the stored sizes and totals must be the ones n implies.
+	const uint32_t *ct = bwt->c_table;
+	if (bwt->bwt_word_count != bwt_words_for(n) || bwt->primary > n || ct[4] != n || ct[1] > ct[2] ||
+	    ct[2] > ct[3] || ct[3] > ct[4])
+		fatal(MSG_READ_ERROR);
+
+	report("Gonna allocate %llu MB for bwt...\n",
+	       (unsigned long long)bwt->bwt_word_count * 4 / 1000000);
+	check_fits((uint64_t)bwt->bwt_word_count * 4 + 4, &remaining);
+	bwt->bwt_words = (uint32_t *)alloc_or_die(bwt->bwt_word_count, sizeof(uint32_t), false);
+	read_or_die(bwt->bwt_words, sizeof(uint32_t), bwt->bwt_word_count, fp);
+
+	read_or_die(&bwt->sa_count, sizeof(uint32_t), 1, fp);
+	if (bwt->sa_count != (n + SA_INTERVAL) / SA_INTERVAL) fatal(MSG_READ_ERROR);
+	report("Gonna allocate %ld MB for SA...\n", (long)((uint64_t)bwt->sa_count * 4 / 1000000));
+	check_fits((uint64_t)bwt->sa_count * 4, &remaining);
+	bwt->sa_samples = (uint32_t *)alloc_or_die(bwt->sa_count, sizeof(uint32_t), false);
+	read_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
+	fclose(fp);
+}
+
+void release_genome_bwt(GenomeBwt *bwt)
+{
+	free(bwt->packed_seq);
+	free(bwt->bwt_words);
+	free(bwt->sa_samples);
+	bwt->packed_seq = nullptr;
+	bwt->bwt_words = nullptr;
+	bwt->sa_samples = nullptr;
+}

@@ -1,0 +1,106 @@
+// Genome FASTA loading: every distinct sequence with its name and length, and the
+// name -> index map through which the GTF parser resolves its first column.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <zlib.h>
+#include "cli/cli.h"
+#include "index/index.h"
+
+// gzread reports a failure as -1, which kseq would take for a byte count. Turn it into
+// an end of input here; the caller asks gzerror afterwards whether the input ended well.
+static int gzread_or_stop(gzFile fp, void *buf, unsigned len)
+{
+	int n = gzread(fp, buf, len);
+	return n < 0 ? 0 : n;
+}
+
+#include <kseq.h>
+KSEQ_INIT(gzFile, gzread_or_stop)
+
+namespace {
+struct GzCloser {
+	void operator()(gzFile_s *fp) const { gzclose(fp); }
+};
+struct KseqDestroyer {
+	void operator()(kseq_t *seq) const { kseq_destroy(seq); }
+};
+}  // namespace
+
+// zlib keeps the first error of a stream; anything but Z_OK after the last read means
+// a device error or a damaged / truncated gzip member.
+static void check_gz_stream(gzFile fp, const char *path)
+{
+	int err = Z_OK;
+	gzerror(fp, &err);
+	if (err != Z_OK) fatal("[ERROR] Unable to read file [%s]\n", path);
+}
+
+void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names)
+{
+	std::unique_ptr<gzFile_s, GzCloser> fp(gzopen(path, "r"));
+	if (!fp) fatal("[ERROR] Unable to open file [%s] to read\n", path);
+	std::unique_ptr<kseq_t, KseqDestroyer> seq(kseq_init(fp.get()));
+
+	uint32_t count = 0, capacity = 0, name_width = 0;
+	uint32_t *lengths = nullptr;
+	char **bases = nullptr;
+	const char **kept_names = nullptr;  // keys owned by `names`
+
+	while (kseq_read(seq.get()) >= 0) {
+		char *name = strdup(seq->name.s);
+		int absent = 0;
+		khint_t k = kh_put(str, names, name, &absent);
+		if (!absent) {
+			report("[WARNING] Duplicated sequence name [%s] in genome fasta\n", seq->name.s);
+			free(name);
+			continue;
+		}
+		if (count == capacity) {
+			capacity = capacity ? capacity * 2 : 64;
+			lengths = (uint32_t *)realloc(lengths, (size_t)capacity * sizeof(uint32_t));
+			bases = (char **)realloc(bases, (size_t)capacity * sizeof(char *));
+			kept_names = (const char **)realloc(kept_names, (size_t)capacity * sizeof(char *));
+		}
+		kh_value(names, k) = count;
+		size_t len = seq->seq.l;
+		bases[count] = (char *)malloc(len + 1);
+		memcpy(bases[count], seq->seq.s, len);
+		bases[count][len] = '\0';
+		lengths[count] = (uint32_t)len;
+		kept_names[count] = name;
+		uint32_t width = (uint32_t)strlen(name) + 1;
+		if (width > name_width) name_width = width;
+		++count;
+	}
+	check_gz_stream(fp.get(), path);
+
+	char *table = (char *)calloc((size_t)count * name_width + 1, 1);
+	for (uint32_t i = 0; i < count; ++i)
+		memcpy(table + (size_t)i * name_width, kept_names[i], strlen(kept_names[i]));
+	free(kept_names);
+
+	genome->seq_count = count;
+	genome->name_width = name_width;
+	genome->seq_lengths = lengths;
+	genome->seq_names = table;
+	genome->seq_bases = bases;
+}
+
+void release_genome_sequences(GenomeSequences *genome)
+{
+	if (genome->seq_bases)
+		for (uint32_t i = 0; i < genome->seq_count; ++i) free(genome->seq_bases[i]);
+	free(genome->seq_bases);
+	free(genome->seq_lengths);
+	free(genome->seq_names);
+	memset(genome, 0, sizeof *genome);
+}
+
+void release_name_map(NameMap *map)
+{
+	if (!map) return;
+	for (khint_t k = kh_begin(map); k != kh_end(map); ++k)
+		if (kh_exist(map, k)) free((char *)kh_key(map, k));
+	kh_destroy(str, map);
+}

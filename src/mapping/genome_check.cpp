@@ -1,0 +1,292 @@
+// The top of the read mapping (map_read) and the genome check: a read counts for a gene only
+// when no ungapped placement anywhere in the genome, on either strand, has fewer mismatches
+// than its best transcript alignment. The genome is searched by backward search over its BWT:
+// exact seeds ending at anchors every 13 bases, located, grouped by diagonal and verified.
+#include <cstdint>
+#include <cstring>
+#include "mapping/mapping.h"
+
+const int32_t MISMATCH_MATRIX[5][5] = {
+	{0, 1, 1, 1, 1},
+	{1, 0, 1, 1, 1},
+	{1, 1, 0, 1, 1},
+	{1, 1, 1, 0, 1},
+	{1, 1, 1, 1, 1},
+};
+
+// ---- scratch growth ----
+
+static void reserve_seeds(GenomeScratch *g, int32_t need)
+{
+	if (need <= g->seed_cap) return;
+	int32_t cap = g->seed_cap > 0 ? g->seed_cap : 16;
+	while (cap < need) cap *= 2;
+	g->seeds = (GenomeSeed *)mapping_realloc(g->seeds, (size_t)cap * sizeof(GenomeSeed));
+	g->hit_begin = (int64_t *)mapping_realloc(g->hit_begin, (size_t)cap * sizeof(int64_t));
+	g->hit_end = (int64_t *)mapping_realloc(g->hit_end, (size_t)cap * sizeof(int64_t));
+	g->cursor = (int64_t *)mapping_realloc(g->cursor, (size_t)cap * sizeof(int64_t));
+	g->seed_cap = cap;
+}
+
+static GenomeHit *reserve_hits(GenomeHit *buffer, int64_t *cap, int64_t need)
+{
+	if (need <= *cap) return buffer;
+	int64_t c = *cap > 0 ? *cap : 1024;
+	while (c < need) c *= 2;
+	*cap = c;
+	return (GenomeHit *)mapping_realloc(buffer, (size_t)c * sizeof(GenomeHit));
+}
+
+// ---- backward search ----
+
+int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi)
+{
+	uint32_t occ_lo, occ_hi;
+	// For lo = 0 the row before is 0xFFFFFFFF, which counts 0.
+	bwt_occurrences_pair(bwt, *lo - 1, *hi, c, &occ_lo, &occ_hi);
+	const uint32_t new_lo = bwt->c_table[c] + occ_lo + 1;
+	const uint32_t new_hi = bwt->c_table[c] + occ_hi;
+	if (new_lo > new_hi) return 0;
+	*lo = new_lo;
+	*hi = new_hi;
+	return 1;
+}
+
+// ---- sorting of one seed's hits by diagonal ----
+
+static void insertion_sort_hits(GenomeHit *a, int64_t n)
+{
+	for (int64_t i = 1; i < n; ++i) {
+		const GenomeHit x = a[i];
+		int64_t j = i;
+		while (j > 0 && a[j - 1].diagonal > x.diagonal) {
+			a[j] = a[j - 1];
+			--j;
+		}
+		a[j] = x;
+	}
+}
+
+// In-place MSD radix sort on 8-bit digits of the diagonal; small buckets by insertion sort.
+static void radix_sort_hits(GenomeHit *a, int64_t n, int shift)
+{
+	int64_t begin[256], end[256], next[256];
+	memset(end, 0, sizeof end);
+	for (int64_t i = 0; i < n; ++i) end[(a[i].diagonal >> shift) & 0xFF]++;
+	int64_t sum = 0;
+	for (int b = 0; b < 256; ++b) {
+		begin[b] = next[b] = sum;
+		sum += end[b];
+		end[b] = sum;
+	}
+	for (int b = 0; b < 256; ++b) {
+		while (next[b] < end[b]) {
+			GenomeHit x = a[next[b]];
+			uint32_t digit = (x.diagonal >> shift) & 0xFF;
+			while (digit != (uint32_t)b) {
+				const GenomeHit y = a[next[digit]];
+				a[next[digit]++] = x;
+				x = y;
+				digit = (x.diagonal >> shift) & 0xFF;
+			}
+			a[next[b]++] = x;
+		}
+	}
+	for (int b = 0; b < 256; ++b) {
+		const int64_t size = end[b] - begin[b];
+		if (size < GENOME_RADIX_MIN) insertion_sort_hits(a + begin[b], size);
+		else if (shift > 0) radix_sort_hits(a + begin[b], size, shift - 8);
+	}
+}
+
+void sort_genome_hits(GenomeHit *a, int64_t n)
+{
+	if (n >= GENOME_RADIX_MIN) radix_sort_hits(a, n, 24);
+	else insertion_sort_hits(a, n);
+}
+
+// ---- hits and verification ----
+
+int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32_t count,
+                            GenomeScratch *g, GenomeHit **list)
+{
+	reserve_seeds(g, count);
+	int64_t total = 0;
+	for (int32_t s = count - 1; s >= 0; --s) {
+		const GenomeSeed *seed = &seeds[s];
+		g->hit_begin[s] = total;
+		const uint64_t rows = (uint64_t)seed->hi - seed->lo + 1;
+		if (rows < MAX_SEED_OCCURRENCES) {
+			g->hits = reserve_hits(g->hits, &g->hit_cap, total + (int64_t)rows);
+			const uint32_t start = (uint32_t)seed->read_start;
+			for (uint32_t r = seed->lo;; ++r) {
+				const uint32_t pos = bwt_locate(bwt, r);
+				if (pos >= start) {
+					GenomeHit *h = &g->hits[total++];
+					h->read_start = seed->read_start;
+					h->diagonal = pos - start;
+					h->seed_length = seed->length;
+				}
+				if (r == seed->hi) break;
+			}
+			sort_genome_hits(g->hits + g->hit_begin[s], total - g->hit_begin[s]);
+		}
+		g->hit_end[s] = total;
+	}
+
+	g->merged = reserve_hits(g->merged, &g->merged_cap, total);
+	for (int32_t s = 0; s < count; ++s) g->cursor[s] = g->hit_begin[s];
+	for (int64_t out = 0; out < total; ++out) {
+		int32_t pick = -1;
+		uint32_t pick_diag = 0;
+		for (int32_t s = 0; s < count; ++s) {
+			if (g->cursor[s] >= g->hit_end[s]) continue;
+			const uint32_t d = g->hits[g->cursor[s]].diagonal;
+			if (pick < 0 || d < pick_diag) {
+				pick = s;
+				pick_diag = d;
+			}
+		}
+		g->merged[out] = g->hits[g->cursor[pick]++];
+	}
+	*list = g->merged;
+	return total;
+}
+
+int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t len,
+                               const GenomeHit *group, int32_t size, int32_t limit)
+{
+	const uint64_t D = group[0].diagonal;
+	const uint64_t n = bwt->seq_len;
+	int32_t lowest = group[0].read_start, highest = group[0].read_start + group[0].seed_length;
+	for (int32_t i = 1; i < size; ++i) {
+		if (group[i].read_start < lowest) lowest = group[i].read_start;
+		if (group[i].read_start + group[i].seed_length > highest)
+			highest = group[i].read_start + group[i].seed_length;
+	}
+
+	int32_t mismatches = 0;
+	// Compares read offsets [from, to); true once the limit is reached. A position past the
+	// end of the genome is never read and counts as a mismatch.
+	auto compare = [&](int32_t from, int32_t to) -> bool {
+		for (int32_t q = from; q < to; ++q) {
+			const uint64_t pos = D + (uint64_t)q;
+			mismatches += pos >= n ? 1
+			                       : MISMATCH_MATRIX[BASE_CODE[(uint8_t)read[q]]][genome_base(bwt, (uint32_t)pos)];
+			if (mismatches >= limit) return true;
+		}
+		return false;
+	};
+
+	int32_t cur = lowest;
+	for (int32_t i = 0; i < size; ++i) {
+		const int32_t start = group[i].read_start;
+		if (cur < start) {
+			if (compare(cur, start)) return limit;
+			cur = start;
+		}
+		if (start + group[i].seed_length > cur) cur = start + group[i].seed_length;
+	}
+	if (compare(0, lowest) || compare(highest, len)) return limit;
+	return mismatches < limit ? mismatches : limit;
+}
+
+int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, int32_t limit,
+                         GenomeScratch *g)
+{
+	reserve_seeds(g, len / GENOME_SEED_STEP + 1);
+	GenomeSeed *seeds = g->seeds;
+	int32_t count = 0;
+
+	// Suffix seed: the longest exact match of a suffix of the read.
+	uint32_t lo = 0, hi = bwt->seq_len;
+	for (int32_t q = len - 1; q >= 0; --q) {
+		const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
+		if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
+		const int32_t m = len - q;
+		if (m >= MIN_GENOME_SEED) {
+			seeds[0] = {q, m, lo, hi};
+			count = 1;
+		}
+		if (q == 0) return 1;  // the whole read occurs in the genome
+	}
+
+	// Anchored seeds: maximal exact matches ending at anchors 13 bases apart.
+	for (int32_t a = len - 1 - GENOME_SEED_STEP; a >= GENOME_SEED_STEP - 1; a -= GENOME_SEED_STEP) {
+		lo = 0;
+		hi = bwt->seq_len;
+		int32_t q = a;
+		while (q >= 0) {
+			const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
+			if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
+			--q;
+		}
+		const int32_t m = a - q;
+		if (m >= MIN_GENOME_SEED) seeds[count++] = {q + 1, m, lo, hi};
+	}
+
+	GenomeHit *hits;
+	const int64_t n_hits = collect_genome_hits(bwt, seeds, count, g, &hits);
+	for (int64_t i = 0; i < n_hits;) {
+		int64_t j = i;
+		int64_t support = 0;
+		while (j < n_hits && hits[j].diagonal == hits[i].diagonal) support += hits[j++].seed_length;
+		if (support >= MIN_DIAGONAL_SUPPORT &&
+		    verify_genome_diagonal(bwt, bases, len, hits + i, (int32_t)(j - i), limit) < limit)
+			return 1;
+		i = j;
+	}
+	return 0;
+}
+
+// Both strands: the sequenced one first, the reverse complement only when that finds nothing.
+static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace *ws)
+{
+	const GenomeBwt *bwt = ws->index->bwt;
+	if (!bwt) return 0;
+	GenomeScratch *g = &ws->genome;
+	const int32_t L = read->len;
+	if (search_genome_strand(bwt, read->seq, L, limit, g)) return 1;
+	if (L + 1 > g->rc_cap) {
+		g->rc = (char *)mapping_realloc(g->rc, (size_t)L + 1);
+		g->rc_cap = L + 1;
+	}
+	for (int32_t i = 0; i < L; ++i) g->rc[i] = COMPLEMENT_LETTERS[BASE_CODE[(uint8_t)read->seq[L - 1 - i]]];
+	g->rc[L] = 0;
+	return search_genome_strand(bwt, g->rc, L, limit, g);
+}
+
+int classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws)
+{
+	if (has_alignment) {
+		// A genome placement must beat the transcript alignment strictly.
+		if (limit <= 0) return MAP_EXONIC;
+		return search_genome(read, limit, ws) ? MAP_NONEXONIC : MAP_EXONIC;
+	}
+	if (!ws->index->count_intron) return MAP_UNMAPPED;
+	return search_genome(read, limit, ws) ? MAP_NONEXONIC : MAP_UNMAPPED;
+}
+
+int map_read(const ReadRecord *read, MappingWorkspace *ws)
+{
+	const int32_t L = read->len;
+	const int32_t max_err = (int32_t)(L * 0.055);
+	AlignmentList *alignments = &ws->alignments;
+	alignments->count = 0;
+	alignments->best = 0;
+	ws->candidates.count = 0;
+	ws->seeds.n_hits = 0;
+
+	seed_read(read, ws->index->hash, &ws->seeds);
+	merge_seed_hits(&ws->seeds);
+	map_to_transcriptome(read, ws);
+	if (alignments->count == 0) {
+		for (int32_t i = 0; i < ws->candidates.count; ++i)
+			extend_candidate_gapped(read, &ws->candidates.records[i], ws);
+	}
+	if (alignments->count > 0) {
+		const int32_t mismatches = (L - alignments->best + 2) / 3;
+		return classify_read(read, 1, mismatches < max_err ? mismatches : max_err, ws);
+	}
+	return classify_read(read, 0, max_err, ws);
+}

@@ -1,0 +1,119 @@
+// Transcript seeding: the read is sampled into overlapping k-mers, each looked up in the
+// transcript k-mer hash; the hits become diagonals of tx_seq, merged into one sorted list.
+#include <cstdint>
+#include "cli/cli.h"
+#include "mapping/mapping.h"
+
+void kmer_sampling(int32_t len, int32_t k, int32_t *n_kmers, int32_t *stride)
+{
+	if (k <= 0 || len < k) {
+		// Too short for one k-mer: the read gets no hits and goes the way of a read
+		// without transcript alignments.
+		*n_kmers = 0;
+		*stride = 0;
+		return;
+	}
+	int32_t s = (k + 1) / 2;
+	int32_t n = (len - k) / s + 1;
+	if (n == 1) {
+		// One k-mer at the start and one that ends at the last base (the same k-mer twice
+		// for a read of exactly k bases).
+		n = 2;
+		s = len - k;
+	}
+	*n_kmers = n;
+	*stride = s;
+}
+
+static void grow_kmer_arrays(SeedSet *seeds, int32_t cap)
+{
+	seeds->kmer_hits = (int32_t *)mapping_realloc(seeds->kmer_hits, (size_t)cap * sizeof(int32_t));
+	seeds->kmer_offset = (uint32_t *)mapping_realloc(seeds->kmer_offset, (size_t)cap * sizeof(uint32_t));
+	seeds->kmer_start = (uint32_t **)mapping_realloc(seeds->kmer_start, (size_t)cap * sizeof(uint32_t *));
+	seeds->kmer_cursor = (int32_t *)mapping_realloc(seeds->kmer_cursor, (size_t)cap * sizeof(int32_t));
+	seeds->kmer_cap = cap;
+}
+
+static void grow_hit_arrays(SeedSet *seeds, int64_t need)
+{
+	int64_t cap = seeds->hit_cap;
+	while (cap < need) cap *= 2;
+	if (cap > INT32_MAX) fatal("[ERROR] Cannot allocate more memory!\n\n");
+	seeds->hits = (uint32_t *)mapping_realloc(seeds->hits, (size_t)cap * sizeof(uint32_t));
+	seeds->merged = (SeedHit *)mapping_realloc(seeds->merged, (size_t)cap * sizeof(SeedHit));
+	seeds->hit_cap = (int32_t)cap;
+}
+
+void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
+{
+	const int32_t k = (int32_t)hash->kmer_size;
+	int32_t n, stride;
+	kmer_sampling(read->len, k, &n, &stride);
+	seeds->n_kmers = n;
+	seeds->kmer_stride = stride;
+	if (n + 1 > seeds->kmer_cap) grow_kmer_arrays(seeds, n + 1);
+
+	const uint8_t *bases = (const uint8_t *)read->seq;
+	seeds->n_hits = 0;
+	for (int32_t i = 0; i < n; ++i) {
+		const uint32_t o = (uint32_t)(i * stride);
+		seeds->kmer_offset[i] = o;
+		uint64_t code = 0;
+		int valid = 1;
+		for (int32_t j = 0; j < k; ++j) {
+			uint32_t c = BASE_CODE[bases[o + j]];
+			if (c > 3) {
+				valid = 0;
+				break;
+			}
+			code = code * 4 + c;
+		}
+		if (code == UINT64_MAX) valid = 0;  // k = 32, all T
+		uint32_t count = 0;
+		const uint32_t *positions = nullptr;
+		if (valid) count = kmer_lookup(hash, code, &positions);
+		seeds->kmer_hits[i] = (int32_t)count;
+		if (count == 0) continue;
+		const int64_t need = (int64_t)seeds->n_hits + count;
+		if (need > seeds->hit_cap) grow_hit_arrays(seeds, need);
+		uint32_t *out = seeds->hits + seeds->n_hits;
+		for (uint32_t j = 0; j < count; ++j) out[j] = positions[j] - o;
+		seeds->n_hits += (int32_t)count;
+	}
+	// Pointers are set last: the hit array may have moved while it grew.
+	seeds->kmer_start[0] = seeds->hits;
+	for (int32_t i = 0; i < n; ++i) seeds->kmer_start[i + 1] = seeds->kmer_start[i] + seeds->kmer_hits[i];
+}
+
+void merge_seed_hits(SeedSet *seeds)
+{
+	const int32_t n = seeds->n_kmers;
+	int32_t *cursor = seeds->kmer_cursor;
+	for (int32_t i = 0; i < n; ++i) cursor[i] = 0;
+	for (int32_t out = 0; out < seeds->n_hits; ++out) {
+		int32_t pick = -1;
+		int32_t pick_diag = 0;
+		for (int32_t i = 0; i < n; ++i) {
+			if (cursor[i] >= seeds->kmer_hits[i]) continue;
+			const int32_t d = (int32_t)seeds->kmer_start[i][cursor[i]];
+			// Strictly smaller: on equal diagonals the lower k-mer index stays.
+			if (pick < 0 || d < pick_diag) {
+				pick = i;
+				pick_diag = d;
+			}
+		}
+		seeds->merged[out].diagonal = (uint32_t)pick_diag;
+		seeds->merged[out].read_offset = seeds->kmer_offset[pick];
+		cursor[pick]++;
+	}
+}
+
+int32_t hit_group_end(const SeedSet *seeds, const uint32_t *base_tx, int32_t start)
+{
+	const SeedHit *m = seeds->merged;
+	const uint32_t d = m[start].diagonal;
+	const uint32_t t = base_tx[d + m[start].read_offset];
+	int32_t j = start + 1;
+	while (j < seeds->n_hits && m[j].diagonal == d && base_tx[d + m[j].read_offset] == t) ++j;
+	return j;
+}

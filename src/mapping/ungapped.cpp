@@ -1,0 +1,225 @@
+// Ungapped transcript alignment: hit groups are scored over their k-mer region, extended at
+// both ends with an X-drop, and accepted, kept as candidates or dropped; three passes of
+// growing tolerance run over the one merged hit list.
+#include <cstdint>
+#include "mapping/mapping.h"
+
+const int32_t SCORE_MATRIX[5][5] = {
+	{1, -2, -2, -2, -1},
+	{-2, 1, -2, -2, -1},
+	{-2, -2, 1, -2, -1},
+	{-2, -2, -2, 1, -1},
+	{-1, -1, -1, -1, -1},
+};
+
+static inline int32_t pair_score(char a, char b)
+{
+	return SCORE_MATRIX[BASE_CODE[(uint8_t)a]][BASE_CODE[(uint8_t)b]];
+}
+
+// Both directions share the walk; `left` compares ref[-1 - i] with read[-1 - i].
+static inline int32_t extend_ungapped(const char *ref, const char *read, int32_t n_max,
+                                      int32_t X, int32_t B, int32_t *score_out,
+                                      int32_t *taken_out, bool left)
+{
+	int32_t score = 0, peak = 0, peak_len = 0, taken = 0;
+	while (taken < n_max) {
+		const ptrdiff_t i = left ? -1 - (ptrdiff_t)taken : (ptrdiff_t)taken;
+		score += pair_score(ref[i], read[i]);
+		++taken;
+		if (score >= peak) {
+			// A later equal peak wins: of two equal peaks the longer extension counts.
+			peak = score;
+			peak_len = taken;
+		} else if (peak - score > X) {
+			break;
+		}
+	}
+	if (taken == n_max && score >= n_max - B) {
+		*score_out = score;
+		*taken_out = n_max;
+		return n_max - score;
+	}
+	if (peak < peak_len - B) {
+		*score_out = 0;
+		*taken_out = 0;
+		return 0;
+	}
+	*score_out = peak;
+	*taken_out = peak_len;
+	return peak_len - peak;
+}
+
+int32_t extend_ungapped_right(const char *ref, const char *read, int32_t n_max, int32_t X,
+                              int32_t B, int32_t *score, int32_t *taken)
+{
+	return extend_ungapped(ref, read, n_max, X, B, score, taken, false);
+}
+
+int32_t extend_ungapped_left(const char *ref, const char *read, int32_t n_max, int32_t X,
+                             int32_t B, int32_t *score, int32_t *taken)
+{
+	return extend_ungapped(ref, read, n_max, X, B, score, taken, true);
+}
+
+// Read window [S, E) of a placement with diagonal d on transcript t: the read offsets that
+// lie inside the transcript. Extensions never leave it, so tx_seq is never read outside t.
+static inline void read_window(const AnnotationInfo *ann, uint32_t d, uint32_t t, int32_t len,
+                               int32_t *S, int32_t *E)
+{
+	const int32_t rel = (int32_t)(d - ann->tx_offset[t]);
+	const int64_t tlen = ann->tx_length[t];
+	*S = rel < 0 ? -rel : 0;
+	*E = (int64_t)rel + len > tlen ? (int32_t)(tlen - rel) : len;
+}
+
+void align_hit_group(const ReadRecord *read, const SeedHit *group, int32_t size,
+                     int32_t max_err, int32_t min_score, int32_t max_clip, MappingWorkspace *ws)
+{
+	const AnnotationInfo *ann = ws->index->ann;
+	const int32_t k = (int32_t)ws->index->hash->kmer_size;
+	const int32_t L = read->len;
+	const char *seq = read->seq;
+	const char *tx = ann->tx_seq;
+	const uint32_t d = group[0].diagonal;
+	const uint32_t t = ann->base_tx[d + group[0].read_offset];
+
+	int32_t S, E;
+	read_window(ann, d, t, L, &S, &E);
+	int32_t B = 3 * max_err;
+	const int32_t X = (int32_t)(B * 0.8);
+
+	int32_t F = E, R = S;
+	for (int32_t i = 0; i < size; ++i) {
+		const int32_t o = (int32_t)group[i].read_offset;
+		if (o < F) F = o;
+		if (o + k > R) R = o + k;
+	}
+
+	// k-mer region: covered bases count +1 each unseen; only the gaps of missing k-mers
+	// are compared, and they spend the budget.
+	int32_t score = 0, cur = F;
+	for (int32_t i = 0; i < size; ++i) {
+		const int32_t o = (int32_t)group[i].read_offset;
+		if (cur < o) {
+			for (int32_t q = cur; q < o; ++q) {
+				const int32_t ps = pair_score(tx[(uint32_t)(d + (uint32_t)q)], seq[q]);
+				score += ps;
+				B += ps - 1;
+				if (B < 0) return;
+			}
+			cur = o;
+		}
+		score += o + k - cur;
+		cur = o + k;
+	}
+	const int32_t F0 = F, R0 = R, kmer_score = score;
+
+	int32_t gained, taken;
+	if (F > S) {
+		const int32_t cost = extend_ungapped_left(tx + (uint32_t)(d + (uint32_t)F), seq + F, F - S,
+		                                          X, B, &gained, &taken);
+		score += gained;
+		B -= cost;
+		F -= taken;
+	}
+	if (R < E) {
+		extend_ungapped_right(tx + (uint32_t)(d + (uint32_t)R), seq + R, E - R, X, B, &gained, &taken);
+		score += gained;
+		R += taken;
+	}
+
+	const int32_t aligned = R - F;
+	const int32_t threshold = alignment_threshold(L, aligned, max_err);
+	if (score >= threshold && L - aligned <= max_clip && (F == 0 || R == L)) {
+		append_alignment(&ws->alignments, d + (uint32_t)F, score);
+		return;
+	}
+	if (score < min_score && kmer_score < min_score) return;
+	if (score < threshold || score < min_score) {
+		F = F0;
+		R = R0;
+		score = kmer_score;
+	}
+	append_candidate(&ws->candidates, d, F, R - F, score);
+}
+
+void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws)
+{
+	const AnnotationInfo *ann = ws->index->ann;
+	const int32_t L = read->len;
+	const char *seq = read->seq;
+	const char *tx = ann->tx_seq;
+	const int32_t max_err = (int32_t)(L * 0.055);
+	// One budget for the whole call: later candidates may find it spent.
+	int32_t B = 3 * max_err;
+	const int32_t X = (int32_t)(B * 0.8);
+
+	CandidateList *list = &ws->candidates;
+	const int32_t count = list->count;
+	int32_t kept = 0;
+	for (int32_t i = 0; i < count; ++i) {
+		const Candidate c = list->records[i];
+		const uint32_t t = ann->base_tx[c.diagonal + (uint32_t)c.read_start];
+		int32_t S, E;
+		read_window(ann, c.diagonal, t, L, &S, &E);
+		int32_t F = c.read_start, R = c.read_start + c.length, score = c.score;
+		int32_t gained, taken;
+		if (F != S) {
+			const int32_t cost = extend_ungapped_left(tx + (uint32_t)(c.diagonal + (uint32_t)F), seq + F,
+			                                          F - S, X, B, &gained, &taken);
+			score += gained;
+			B -= cost;
+			F -= taken;
+		}
+		if (R != E) {
+			const int32_t cost = extend_ungapped_right(tx + (uint32_t)(c.diagonal + (uint32_t)R), seq + R,
+			                                           E - R, X, B, &gained, &taken);
+			score += gained;
+			B -= cost;
+			R += taken;
+		}
+		const int32_t aligned = R - F;
+		if (score >= aligned - 3 * max_err && L - aligned <= max_err && (F == 0 || R == L))
+			append_alignment(&ws->alignments, c.diagonal + (uint32_t)F, score);
+		else
+			list->records[kept++] = c;
+	}
+	list->count = kept;
+}
+
+// One pass: align_hit_group for every group whose size lies in [min_size, max_size].
+static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_size,
+                         int32_t max_err, int32_t min_score, int32_t max_clip, MappingWorkspace *ws)
+{
+	const SeedSet *seeds = &ws->seeds;
+	const uint32_t *base_tx = ws->index->ann->base_tx;
+	for (int32_t j = 0; j < seeds->n_hits;) {
+		const int32_t end = hit_group_end(seeds, base_tx, j);
+		const int32_t size = end - j;
+		if (size >= min_size && size <= max_size)
+			align_hit_group(read, seeds->merged + j, size, max_err, min_score, max_clip, ws);
+		j = end;
+	}
+}
+
+void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws)
+{
+	const int32_t L = read->len;
+	const int32_t n = ws->seeds.n_kmers;
+	const int32_t min_score = (int32_t)(L * 0.4);
+	const int32_t max_err = (int32_t)(L * 0.055);
+
+	// Pass 1: every k-mer agrees and the read matches without a single error.
+	align_groups(read, n, n, 0, min_score, 0, ws);
+	if (ws->alignments.count > 0) return;
+
+	reextend_candidates(read, ws);
+
+	// Pass 2: groups missing at most two k-mers (the full ones again).
+	align_groups(read, n - 2, INT32_MAX, max_err, min_score, max_err, ws);
+	if (ws->alignments.count > 0 && ws->alignments.best >= L - 6) return;
+
+	// Pass 3: the remaining smaller groups.
+	align_groups(read, 1, n - 3, max_err, min_score, max_err, ws);
+}

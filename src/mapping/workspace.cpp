@@ -1,0 +1,102 @@
+// The per-worker mapping workspace: creation with its starting capacities, release, and the
+// growth of the result lists. Buffers only grow; lists are reset by their counts.
+#include <cstdlib>
+#include <cstring>
+#include "cli/cli.h"
+#include "mapping/mapping.h"
+
+#define START_HIT_CAP 256
+#define START_KMER_CAP 8
+#define START_LIST_CAP 64
+#define START_DP_SIDE 100
+
+void *mapping_realloc(void *ptr, size_t bytes)
+{
+	void *p = realloc(ptr, bytes ? bytes : 1);
+	if (!p) fatal("[ERROR] Cannot allocate more memory!\n\n");
+	return p;
+}
+
+void append_alignment(AlignmentList *list, uint32_t position, int32_t score)
+{
+	if (list->count == list->capacity) {
+		list->capacity *= 2;
+		list->records = (Alignment *)mapping_realloc(list->records,
+		                                             (size_t)list->capacity * sizeof(Alignment));
+	}
+	list->records[list->count].position = position;
+	list->records[list->count].score = score;
+	list->count++;
+	if (score > list->best) list->best = score;
+}
+
+void append_candidate(CandidateList *list, uint32_t diagonal, int32_t read_start,
+                      int32_t length, int32_t score)
+{
+	if (list->count == list->capacity) {
+		list->capacity *= 2;
+		list->records = (Candidate *)mapping_realloc(list->records,
+		                                             (size_t)list->capacity * sizeof(Candidate));
+	}
+	Candidate *c = &list->records[list->count++];
+	c->diagonal = diagonal;
+	c->read_start = read_start;
+	c->length = length;
+	c->score = score;
+}
+
+MappingWorkspace *create_mapping_workspace(const MappingIndex *index)
+{
+	MappingWorkspace *ws = (MappingWorkspace *)mapping_realloc(nullptr, sizeof(MappingWorkspace));
+	memset(ws, 0, sizeof *ws);
+	ws->index = index;
+
+	SeedSet *s = &ws->seeds;
+	s->hit_cap = START_HIT_CAP;
+	s->hits = (uint32_t *)mapping_realloc(nullptr, START_HIT_CAP * sizeof(uint32_t));
+	s->merged = (SeedHit *)mapping_realloc(nullptr, START_HIT_CAP * sizeof(SeedHit));
+	s->kmer_cap = START_KMER_CAP;
+	s->kmer_hits = (int32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(int32_t));
+	s->kmer_offset = (uint32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint32_t));
+	s->kmer_start = (uint32_t **)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint32_t *));
+	s->kmer_cursor = (int32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(int32_t));
+
+	ws->candidates.capacity = START_LIST_CAP;
+	ws->candidates.records = (Candidate *)mapping_realloc(nullptr, START_LIST_CAP * sizeof(Candidate));
+	ws->alignments.capacity = START_LIST_CAP;
+	ws->alignments.records = (Alignment *)mapping_realloc(nullptr, START_LIST_CAP * sizeof(Alignment));
+
+	DpMatrix *m = &ws->dp;
+	m->cell_bytes = (int64_t)START_DP_SIDE * START_DP_SIDE * sizeof(int32_t);
+	m->cells = (int32_t *)mapping_realloc(nullptr, (size_t)m->cell_bytes);
+	m->row_capacity = START_DP_SIDE;
+	m->rows = (int32_t **)mapping_realloc(nullptr, START_DP_SIDE * sizeof(int32_t *));
+	for (int i = 0; i < START_DP_SIDE; ++i) m->rows[i] = m->cells + i * START_DP_SIDE;
+	// The genome scratch starts empty and grows on the first genome check.
+	return ws;
+}
+
+void release_mapping_workspace(MappingWorkspace *ws)
+{
+	if (!ws) return;
+	SeedSet *s = &ws->seeds;
+	free(s->hits);
+	free(s->merged);
+	free(s->kmer_hits);
+	free(s->kmer_offset);
+	free(s->kmer_start);
+	free(s->kmer_cursor);
+	free(ws->candidates.records);
+	free(ws->alignments.records);
+	free(ws->dp.cells);
+	free(ws->dp.rows);
+	GenomeScratch *g = &ws->genome;
+	free(g->rc);
+	free(g->seeds);
+	free(g->hit_begin);
+	free(g->hit_end);
+	free(g->cursor);
+	free(g->hits);
+	free(g->merged);
+	free(ws);
+}

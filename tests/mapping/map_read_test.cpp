@@ -1,0 +1,459 @@
+// map_read end to end on the generated genome and annotation of genome_fixture.h: seeding
+// through the real k-mer hash, the passes, the gapped step and the genome check.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+#include "mapping/mapping.h"
+#include "genome_fixture.h"
+
+using namespace mtest;
+
+namespace {
+
+struct Mapped {
+	int outcome = -1;
+	std::vector<Alignment> alignments;
+	int32_t best = 0;
+	int32_t candidates = 0;
+};
+
+class MapReadTest : public ::testing::Test {
+protected:
+	static void SetUpTestSuite() { shared_index(); }
+
+	void SetUp() override
+	{
+		X = &shared_index();
+		G = &shared_genome();
+		ws = create_mapping_workspace(&X->index);
+		ws_intron = create_mapping_workspace(&X->index_intron);
+	}
+	void TearDown() override
+	{
+		release_mapping_workspace(ws);
+		release_mapping_workspace(ws_intron);
+	}
+
+	Mapped map(std::string read, bool count_intron = false)
+	{
+		MappingWorkspace *w = count_intron ? ws_intron : ws;
+		ReadRecord r = make_read(read);
+		Mapped m;
+		m.outcome = map_read(&r, w);
+		m.alignments.assign(w->alignments.records, w->alignments.records + w->alignments.count);
+		m.best = w->alignments.best;
+		m.candidates = w->candidates.count;
+		return m;
+	}
+
+	uint32_t off(int t) const { return X->offset[t]; }
+	const std::string &tx(int t) const { return X->tx[t]; }
+
+	const TestIndex *X = nullptr;
+	const TestGenome *G = nullptr;
+	MappingWorkspace *ws = nullptr;
+	MappingWorkspace *ws_intron = nullptr;
+};
+
+TEST_F(MapReadTest, FixtureIsConsistent)
+{
+	// The transcripts are spliced from the genome the BWT was built from.
+	EXPECT_EQ(tx(TestIndex::C1), G->chr1.substr(8000, 600));
+	EXPECT_EQ(tx(TestIndex::E1).substr(0, 44), tx(TestIndex::C1).substr(300, 44));
+	EXPECT_EQ(G->bwt->seq_len, G->text.size());
+	for (uint32_t i = 0; i < G->text.size(); i += 97)
+		ASSERT_EQ(genome_base(G->bwt, i), BASE_CODE[(uint8_t)G->text[i]]);
+}
+
+TEST_F(MapReadTest, PerfectReadIsExonicWithoutGenomeSearch)
+{
+	// The read occurs exactly in the genome (its exon): a genome search would call it
+	// nonexonic; with limit 0 none runs.
+	const std::string read = tx(TestIndex::C1).substr(50, 98);
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_EQ(m.alignments.size(), 1u);
+	EXPECT_EQ(m.alignments[0].position, off(TestIndex::C1) + 50);
+	EXPECT_EQ(m.alignments[0].score, 98);
+	EXPECT_EQ(m.best, 98);
+	EXPECT_EQ(ws->seeds.n_kmers, 5);
+	EXPECT_EQ(map(read, true).outcome, MAP_EXONIC);
+
+	// Lower case seeds and aligns the same.
+	std::string lower = read;
+	for (char &c : lower) c = (char)tolower(c);
+	Mapped l = map(lower);
+	EXPECT_EQ(l.outcome, MAP_EXONIC);
+	ASSERT_EQ(l.alignments.size(), 1u);
+	EXPECT_EQ(l.alignments[0].position, off(TestIndex::C1) + 50);
+	EXPECT_EQ(l.alignments[0].score, 98);
+}
+
+TEST_F(MapReadTest, SeedsAreMergedByDiagonal)
+{
+	std::string read = tx(TestIndex::C1).substr(300, 98);
+	ReadRecord r = make_read(read);
+	seed_read(&r, &X->hash, &ws->seeds);
+	merge_seed_hits(&ws->seeds);
+	const SeedSet &s = ws->seeds;
+	ASSERT_EQ(s.n_kmers, 5);
+	// The k-mers at 0 and 15 hit C1 and E1, the others C1 only.
+	EXPECT_EQ(s.kmer_hits[0], 2);
+	EXPECT_EQ(s.kmer_hits[1], 2);
+	EXPECT_EQ(s.kmer_hits[2], 1);
+	ASSERT_EQ(s.n_hits, 7);
+	EXPECT_EQ(s.kmer_start[5] - s.kmer_start[0], 7);
+	const uint32_t dc = off(TestIndex::C1) + 300, de = off(TestIndex::E1);
+	std::vector<std::pair<uint32_t, uint32_t>> expect = {{dc, 0}, {dc, 15}, {dc, 30}, {dc, 45}, {dc, 60}, {de, 0}, {de, 15}};
+	for (int i = 0; i < 7; ++i) {
+		EXPECT_EQ(s.merged[i].diagonal, expect[i].first) << i;
+		EXPECT_EQ(s.merged[i].read_offset, expect[i].second) << i;
+	}
+	EXPECT_EQ(hit_group_end(&s, X->ann.base_tx, 0), 5);
+	EXPECT_EQ(hit_group_end(&s, X->ann.base_tx, 5), 7);
+}
+
+TEST_F(MapReadTest, NegativeDiagonalsSortFirst)
+{
+	// A read whose first bases lie before transcript 0: its diagonal is negative and sorts
+	// before every other hit.
+	std::string read = "GATTACA" + tx(TestIndex::P1).substr(0, 91);
+	ReadRecord r = make_read(read);
+	seed_read(&r, &X->hash, &ws->seeds);
+	merge_seed_hits(&ws->seeds);
+	ASSERT_GT(ws->seeds.n_hits, 0);
+	EXPECT_EQ((int32_t)ws->seeds.merged[0].diagonal, -7);
+	for (int32_t i = 1; i < ws->seeds.n_hits; ++i)
+		EXPECT_LE((int32_t)ws->seeds.merged[i - 1].diagonal, (int32_t)ws->seeds.merged[i].diagonal);
+}
+
+TEST_F(MapReadTest, WorkedExampleOneMismatch)
+{
+	// C1 offsets 300..397 with a mismatch at read offset 50; E1 starts with read bases 0..43.
+	std::string read = tx(TestIndex::C1).substr(300, 98);
+	read[50] = other_base(read[50]);
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);  // the exon in the genome has the same mismatch
+	ASSERT_EQ(m.alignments.size(), 1u);
+	EXPECT_EQ(m.alignments[0].position, off(TestIndex::C1) + 300);
+	EXPECT_EQ(m.alignments[0].score, 95);
+	// The true group has size n - 2 = 3; E1's group of size 2 was never looked at (pass 3
+	// skipped), so no candidate exists.
+	const SeedSet &s = ws->seeds;
+	ASSERT_EQ(s.n_kmers, 5);
+	int sizes_seen = 0;
+	for (int32_t j = 0; j < s.n_hits;) {
+		const int32_t end = hit_group_end(&s, X->ann.base_tx, j);
+		if (s.merged[j].diagonal == off(TestIndex::C1) + 300) {
+			EXPECT_EQ(end - j, 3);
+			++sizes_seen;
+		}
+		if (s.merged[j].diagonal == off(TestIndex::E1)) {
+			EXPECT_EQ(end - j, 2);
+			++sizes_seen;
+		}
+		j = end;
+	}
+	EXPECT_EQ(sizes_seen, 2);
+	EXPECT_EQ(m.candidates, 0);
+}
+
+TEST_F(MapReadTest, ProcessedCopyMakesReadNonexonic)
+{
+	// C1 offsets 150..247; read offset 50 is C1 offset 200, where the processed copy on chr2
+	// differs from the exon.
+	const std::string base = tx(TestIndex::C1).substr(150, 98);
+	const char copy_base = G->text[G->copy_variant_pos];
+	ASSERT_NE(copy_base, base[50]);
+
+	std::string like_copy = base;
+	like_copy[50] = copy_base;  // one mismatch to C1, none to the copy
+	Mapped m = map(like_copy);
+	ASSERT_EQ(m.alignments.size(), 1u);
+	EXPECT_EQ(m.alignments[0].score, 95);
+	EXPECT_EQ(m.outcome, MAP_NONEXONIC);
+
+	std::string third = base;
+	char b = 'A';
+	for (const char *l = "ACGT"; *l; ++l)
+		if (*l != base[50] && *l != copy_base) b = *l;
+	third[50] = b;  // one mismatch to both: the genome is not better
+	EXPECT_EQ(map(third).outcome, MAP_EXONIC);
+
+	// Two mismatches to C1 (limit 2), one to the copy: found by seed and verification.
+	std::string two = like_copy;
+	two[10] = other_base(two[10]);
+	Mapped m2 = map(two);
+	ASSERT_FALSE(m2.alignments.empty());
+	EXPECT_EQ(m2.best, 92);
+	EXPECT_EQ(m2.outcome, MAP_NONEXONIC);
+	// Two mismatches to both: still exonic.
+	std::string two_both = third;
+	two_both[10] = other_base(two_both[10]);
+	EXPECT_EQ(map(two_both).outcome, MAP_EXONIC);
+}
+
+TEST_F(MapReadTest, IntronReads)
+{
+	// P's first intron: chr1 1301..2000.
+	const std::string intron = G->chr1.substr(1400, 98);
+	Mapped off_run = map(intron);
+	EXPECT_EQ(off_run.outcome, MAP_UNMAPPED);
+	EXPECT_TRUE(off_run.alignments.empty());
+	EXPECT_EQ(map(intron, true).outcome, MAP_NONEXONIC);
+
+	// Three mismatches (limit max_err = 5): still placed in the genome.
+	std::string three = intron;
+	for (int q : {10, 20, 30}) three[q] = other_base(three[q]);
+	EXPECT_EQ(map(three, true).outcome, MAP_NONEXONIC);
+	EXPECT_EQ(map(three).outcome, MAP_UNMAPPED);
+	// Five mismatches reach the limit: nowhere.
+	std::string five = intron;
+	for (int q : {5, 12, 19, 26, 33}) five[q] = other_base(five[q]);
+	EXPECT_EQ(map(five, true).outcome, MAP_UNMAPPED);
+	// The reverse complement of an intron read is placed on the other strand.
+	std::string rc = reverse_complement(three);
+	EXPECT_EQ(map(rc, true).outcome, MAP_NONEXONIC);
+}
+
+TEST_F(MapReadTest, ExonJunctionsAreExonic)
+{
+	// P1 exon 1 | exon 2 (P1 offset 300), P2 exon 1 | exon 3 (P2 offset 300).
+	Mapped a = map(tx(TestIndex::P1).substr(251, 98));
+	EXPECT_EQ(a.outcome, MAP_EXONIC);
+	ASSERT_EQ(a.alignments.size(), 1u);
+	EXPECT_EQ(a.alignments[0].position, off(TestIndex::P1) + 251);
+	EXPECT_EQ(a.alignments[0].score, 98);
+	Mapped b = map(tx(TestIndex::P2).substr(240, 98));
+	EXPECT_EQ(b.outcome, MAP_EXONIC);
+	ASSERT_EQ(b.alignments.size(), 1u);
+	EXPECT_EQ(b.alignments[0].position, off(TestIndex::P2) + 240);
+	// Junction read with one mismatch: the genome cannot explain it better.
+	std::string c = tx(TestIndex::P1).substr(251, 98);
+	c[70] = other_base(c[70]);
+	Mapped cm = map(c);
+	EXPECT_EQ(cm.outcome, MAP_EXONIC);
+	ASSERT_EQ(cm.alignments.size(), 1u);
+	EXPECT_EQ(cm.alignments[0].score, 95);
+}
+
+TEST_F(MapReadTest, IsoformsGiveEqualAlignments)
+{
+	// Inside exon 1, shared by P1 and P2.
+	Mapped m = map(tx(TestIndex::P1).substr(20, 98));
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_EQ(m.alignments.size(), 2u);
+	EXPECT_EQ(m.alignments[0].position, off(TestIndex::P1) + 20);
+	EXPECT_EQ(m.alignments[1].position, off(TestIndex::P2) + 20);
+	EXPECT_EQ(m.alignments[0].score, 98);
+	EXPECT_EQ(m.alignments[1].score, 98);
+	// Inside exon 3 at different transcript offsets.
+	Mapped e3 = map(tx(TestIndex::P2).substr(400, 98));
+	ASSERT_EQ(e3.alignments.size(), 2u);
+	EXPECT_EQ(e3.alignments[0].position, off(TestIndex::P1) + 600);
+	EXPECT_EQ(e3.alignments[1].position, off(TestIndex::P2) + 400);
+}
+
+TEST_F(MapReadTest, MinusStrandGeneReadInMrnaOrientation)
+{
+	const std::string read = tx(TestIndex::M1).substr(100, 98);
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_EQ(m.alignments.size(), 1u);
+	EXPECT_EQ(m.alignments[0].position, off(TestIndex::M1) + 100);
+	// The transcript side never tries the reverse complement; the genome check does.
+	const std::string rc = reverse_complement(read);
+	Mapped r = map(rc);
+	EXPECT_EQ(r.outcome, MAP_UNMAPPED);
+	EXPECT_TRUE(r.alignments.empty());
+	EXPECT_EQ(map(rc, true).outcome, MAP_NONEXONIC);
+}
+
+TEST_F(MapReadTest, DeletionAcceptedByGappedStep)
+{
+	const std::string &c = tx(TestIndex::C1);
+	const std::string read = c.substr(100, 49) + c.substr(150, 49);
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_FALSE(m.alignments.empty());
+	for (const Alignment &a : m.alignments) {
+		EXPECT_EQ(a.position, off(TestIndex::C1) + 100);
+		EXPECT_EQ(a.score, 95);
+	}
+}
+
+TEST_F(MapReadTest, InsertionAcceptedByGappedStep)
+{
+	const std::string &c = tx(TestIndex::C1);
+	char extra = 'A';
+	for (const char *l = "ACGT"; *l; ++l)
+		if (*l != c[149] && *l != c[150]) extra = *l;
+	const std::string read = c.substr(100, 50) + std::string(1, extra) + c.substr(150, 47);
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_FALSE(m.alignments.empty());
+	for (const Alignment &a : m.alignments) {
+		EXPECT_EQ(a.position, off(TestIndex::C1) + 100);
+		EXPECT_EQ(a.score, 94);
+	}
+	// Two deletions 20 bases apart: 98 matches - 3 - 3.
+	const std::string two = c.substr(100, 40) + c.substr(141, 20) + c.substr(162, 38);
+	Mapped t = map(two);
+	EXPECT_EQ(t.outcome, MAP_EXONIC);
+	ASSERT_FALSE(t.alignments.empty());
+	EXPECT_EQ(t.alignments[0].position, off(TestIndex::C1) + 100);
+	EXPECT_EQ(t.alignments[0].score, 92);
+}
+
+TEST_F(MapReadTest, ReadWithN)
+{
+	std::string read = tx(TestIndex::C1).substr(200, 98);
+	read[50] = 'N';
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);  // limit 1, and N is a mismatch everywhere in the genome
+	ASSERT_EQ(m.alignments.size(), 1u);
+	EXPECT_EQ(m.alignments[0].score, 96);
+	// An N in every k-mer window: k-mers sampled, no hits.
+	std::string ns = tx(TestIndex::C1).substr(200, 98);
+	for (int q : {10, 25, 40, 55, 70}) ns[q] = 'n';
+	Mapped n = map(ns);
+	EXPECT_EQ(ws->seeds.n_kmers, 5);
+	EXPECT_EQ(ws->seeds.n_hits, 0);
+	EXPECT_EQ(n.outcome, MAP_UNMAPPED);
+}
+
+TEST_F(MapReadTest, ReadSpanningTranscriptEnd)
+{
+	// The last 95 bases of C1 and three bases that differ from the genome after the exon.
+	std::string read = tx(TestIndex::C1).substr(505) + "AAA";
+	for (int i = 0; i < 3; ++i)
+		if (read[95 + i] == G->chr1[8600 + i]) read[95 + i] = 'C';
+	Mapped m = map(read);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	// Accepted by the re-extension of the pass-1 candidate and again by pass 2.
+	ASSERT_EQ(m.alignments.size(), 2u);
+	for (const Alignment &a : m.alignments) {
+		EXPECT_EQ(a.position, off(TestIndex::C1) + 505);
+		EXPECT_EQ(a.score, 95);
+	}
+	// Continued by the genome's own bases the read is better explained by the genome.
+	std::string genomic = tx(TestIndex::C1).substr(505) + G->chr1.substr(8600, 3);
+	EXPECT_EQ(map(genomic).outcome, MAP_NONEXONIC);
+}
+
+TEST_F(MapReadTest, ShortReads)
+{
+	const std::string exon20 = tx(TestIndex::C1).substr(400, 20);
+	Mapped m = map(exon20);
+	EXPECT_EQ(m.outcome, MAP_UNMAPPED);
+	EXPECT_EQ(ws->seeds.n_kmers, 0);
+	EXPECT_TRUE(m.alignments.empty());
+	// With count_intron the exact genome match is found (max_err 1).
+	EXPECT_EQ(map(exon20, true).outcome, MAP_NONEXONIC);
+	std::string random20 = exon20;
+	for (char &c : random20) c = other_base(c);
+	EXPECT_EQ(map(random20, true).outcome, MAP_UNMAPPED);
+
+	// Exactly k bases: sampled twice at offset 0, a group of size 2 = n, score 29, limit 0.
+	Mapped k = map(tx(TestIndex::C1).substr(400, 29));
+	EXPECT_EQ(ws->seeds.n_kmers, 2);
+	EXPECT_EQ(ws->seeds.n_hits, 2);
+	EXPECT_EQ(k.outcome, MAP_EXONIC);
+	ASSERT_EQ(k.alignments.size(), 1u);
+	EXPECT_EQ(k.alignments[0].score, 29);
+	// 43 bases: k-mers at 0 and 14.
+	Mapped k43 = map(tx(TestIndex::C1).substr(400, 43));
+	EXPECT_EQ(ws->seeds.kmer_offset[1], 14u);
+	EXPECT_EQ(k43.outcome, MAP_EXONIC);
+}
+
+TEST_F(MapReadTest, RandomReadIsUnmapped)
+{
+	std::mt19937 rng(77);
+	for (int i = 0; i < 20; ++i) {
+		const std::string read = random_bases(rng, 98);
+		EXPECT_EQ(map(read).outcome, MAP_UNMAPPED);
+		EXPECT_EQ(map(read, true).outcome, MAP_UNMAPPED);
+	}
+}
+
+TEST_F(MapReadTest, WorkspaceReuseGivesSameResults)
+{
+	std::mt19937 rng(99);
+	std::vector<std::string> reads;
+	for (int t = 0; t < 5; ++t)
+		for (int i = 0; i < 6; ++i) {
+			const std::string &s = tx(t);
+			const size_t len = 20 + rng() % 130;
+			if (s.size() < len) continue;
+			std::string r = s.substr(rng() % (s.size() - len + 1), len);
+			for (int e = (int)(rng() % 4); e > 0; --e) {
+				const size_t p = rng() % r.size();
+				r[p] = (rng() % 6 == 0) ? 'N' : other_base(r[p], rng());
+			}
+			if (rng() % 3 == 0) r.erase(rng() % r.size(), 1);
+			reads.push_back(r);
+		}
+	// Fresh workspace per read versus one workspace for all, in reverse order.
+	std::vector<Mapped> fresh;
+	for (const std::string &r : reads) {
+		MappingWorkspace *w = create_mapping_workspace(&X->index_intron);
+		std::string copy = r;
+		ReadRecord rec = make_read(copy);
+		Mapped m;
+		m.outcome = map_read(&rec, w);
+		m.alignments.assign(w->alignments.records, w->alignments.records + w->alignments.count);
+		fresh.push_back(m);
+		release_mapping_workspace(w);
+	}
+	int exonic = 0;
+	for (size_t i = reads.size(); i-- > 0;) {
+		Mapped m = map(reads[i], true);
+		EXPECT_EQ(m.outcome, fresh[i].outcome) << reads[i];
+		ASSERT_EQ(m.alignments.size(), fresh[i].alignments.size()) << reads[i];
+		for (size_t j = 0; j < m.alignments.size(); ++j) {
+			EXPECT_EQ(m.alignments[j].position, fresh[i].alignments[j].position);
+			EXPECT_EQ(m.alignments[j].score, fresh[i].alignments[j].score);
+		}
+		exonic += m.outcome == MAP_EXONIC;
+	}
+	EXPECT_GT(exonic, (int)reads.size() / 3);
+}
+
+TEST_F(MapReadTest, LongReadGrowsBuffers)
+{
+	// A 600-base read (all of C1) has 39 k-mers: the per-k-mer arrays grow beyond 8.
+	const std::string read = tx(TestIndex::C1);
+	Mapped m = map(read);
+	EXPECT_EQ(ws->seeds.n_kmers, 39);
+	EXPECT_GE(ws->seeds.kmer_cap, 40);
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_EQ(m.alignments.size(), 1u);
+	EXPECT_EQ(m.alignments[0].score, 600);
+	// The whole of exon 1 lies in both isoforms.
+	Mapped i = map(tx(TestIndex::P2).substr(0, 300));
+	EXPECT_EQ(i.alignments.size(), 2u);
+}
+
+TEST_F(MapReadTest, TandemRepeatGrowsHitsAndAlignments)
+{
+	// R1 is a 15-base unit 100 times: each k-mer of a read inside it hits 98 or 99 places,
+	// and the read fits completely at 94 of them (offsets 7 + 15 j).
+	Mapped m = map(tx(TestIndex::R1).substr(7, 98));
+	EXPECT_GT(ws->seeds.n_hits, 256);
+	EXPECT_GE(ws->seeds.hit_cap, ws->seeds.n_hits);
+	EXPECT_EQ(ws->seeds.hit_cap & (ws->seeds.hit_cap - 1), 0);  // a power of two
+	EXPECT_EQ(m.outcome, MAP_EXONIC);
+	ASSERT_EQ(m.alignments.size(), 94u);
+	EXPECT_GE(ws->alignments.capacity, 94);
+	for (size_t j = 0; j < m.alignments.size(); ++j) {
+		EXPECT_EQ(m.alignments[j].position, off(TestIndex::R1) + 7 + 15 * (uint32_t)j);
+		EXPECT_EQ(m.alignments[j].score, 98);
+	}
+	for (int32_t i = 1; i < ws->seeds.n_hits; ++i)
+		ASSERT_LE((int32_t)ws->seeds.merged[i - 1].diagonal, (int32_t)ws->seeds.merged[i].diagonal);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// Helpers of the tests of the 10x folders, the ordered matrix pass and the run summary:
+// in-memory gene and barcode tables, gzip reading and Matrix Market parsing.
+#ifndef VORAT_TESTS_TENX_TEST_UTIL_H
+#define VORAT_TESTS_TENX_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+#include "matrix/matrix.h"
+
+namespace tenx_test {
+
+// A gene table of the given ids and names, in the fixed-width row layout of AnnotationInfo.
+struct Genes {
+	AnnotationInfo ann{};
+	std::vector<char> ids, names;
+	Genes(const std::vector<std::string> &gene_ids, const std::vector<std::string> &gene_names)
+	{
+		size_t id_w = 1, name_w = 1;
+		for (auto &s : gene_ids) id_w = std::max(id_w, s.size() + 1);
+		for (auto &s : gene_names) name_w = std::max(name_w, s.size() + 1);
+		ids.assign(id_w * gene_ids.size() + 1, 0);
+		names.assign(name_w * gene_names.size() + 1, 0);
+		for (size_t g = 0; g < gene_ids.size(); ++g) {
+			memcpy(&ids[g * id_w], gene_ids[g].data(), gene_ids[g].size());
+			memcpy(&names[g * name_w], gene_names[g].data(), gene_names[g].size());
+		}
+		ann.gene_count = (uint32_t)gene_ids.size();
+		ann.gene_id_width = (uint32_t)id_w;
+		ann.gene_name_width = (uint32_t)name_w;
+		ann.gene_ids = ids.data();
+		ann.gene_names = names.data();
+	}
+};
+
+inline Genes numbered_genes(int n)
+{
+	std::vector<std::string> ids, names;
+	for (int g = 0; g < n; ++g) {
+		ids.push_back("ENSG" + std::to_string(1000 + g));
+		names.push_back("Gene" + std::to_string(g));
+	}
+	return Genes(ids, names);
+}
+
+struct Table {
+	BarcodeTable *t = barcode_table_create(1);
+	~Table() { barcode_table_free(t); }
+};
+
+inline uint32_t put_barcode(BarcodeTable *t, uint64_t code)
+{
+	for (;;) {
+		uint32_t s = barcode_table_insert(t, code);
+		if (s != TABLE_FULL) return s;
+		barcode_table_grow(t);
+	}
+}
+
+// One read: barcode (16 bases), UMI (10 bases), gene index.
+inline void add(BarcodeTable *t, const std::string &barcode, const std::string &umi, uint32_t gene)
+{
+	barcode_add_umi(t, put_barcode(t, pack_bases(barcode.c_str(), 16)),
+	                (pack_bases(umi.c_str(), 10) << GENE_BITS) | gene);
+}
+
+inline CountOptions options(const std::string &dir, int threads)
+{
+	CountOptions opt{};
+	opt.out_dir = dir.c_str();
+	opt.n_threads = threads;
+	opt.lib_type = LibraryType{16, 10};
+	return opt;
+}
+
+// Whole content of a gzip (or plain) file; "<missing>" when it cannot be opened.
+inline std::string read_gz(const std::string &path)
+{
+	gzFile gz = gzopen(path.c_str(), "rb");
+	if (!gz) return "<missing>";
+	std::string out;
+	char buf[65536];
+	int n;
+	while ((n = gzread(gz, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+	gzclose(gz);
+	return out;
+}
+
+inline std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> out;
+	std::istringstream in(text);
+	std::string line;
+	while (std::getline(in, line)) out.push_back(line);
+	return out;
+}
+
+struct Entry {
+	uint32_t gene, barcode, count;
+	bool operator<(const Entry &o) const { return std::tie(barcode, gene) < std::tie(o.barcode, o.gene); }
+	bool operator==(const Entry &o) const { return gene == o.gene && barcode == o.barcode && count == o.count; }
+};
+
+// A Matrix Market coordinate text (tab or blank separated): comment lines, size line, entries.
+struct Mtx {
+	std::vector<std::string> comments;
+	uint64_t rows = 0, columns = 0, entries = 0;
+	std::vector<Entry> data;
+	bool ok = false;
+};
+
+inline Mtx parse_mtx(const std::string &text)
+{
+	Mtx m;
+	bool size_seen = false;
+	for (const std::string &line : lines_of(text)) {
+		if (!line.empty() && line[0] == '%') {
+			if (size_seen) return m;
+			m.comments.push_back(line);
+			continue;
+		}
+		std::istringstream in(line);
+		if (!size_seen) {
+			if (!(in >> m.rows >> m.columns >> m.entries)) return m;
+			size_seen = true;
+			continue;
+		}
+		Entry e;
+		if (!(in >> e.gene >> e.barcode >> e.count)) return m;
+		m.data.push_back(e);
+	}
+	m.ok = size_seen && m.data.size() == m.entries;
+	return m;
+}
+
+}  // namespace tenx_test
+
+#endif
