@@ -7,13 +7,17 @@
 #define INDEX_VERSION 1
 
 // The records of an index run live until process exit, as every later step reads the
-// earlier ones; file scope keeps them reachable for leak checkers.
-static GenomeSequences genome;
-static NameMap *seq_name_map;
-static AnnotationInfo annotation;
-static NameMap *gene_id_map;
-static NameMap *tx_id_map;
-static KmerHash kmer_hash;
+// earlier ones. They are reachable from a global with external linkage so that leak
+// checkers do not report them (a file-local one that is only written may be optimised away).
+struct IndexRun {
+	GenomeSequences genome;
+	NameMap *seq_name_map;
+	AnnotationInfo annotation;
+	NameMap *gene_id_map;
+	NameMap *tx_id_map;
+	KmerHash kmer_hash;
+};
+IndexRun index_run;
 
 void run_index(int argc, char **argv)
 {
@@ -54,22 +58,23 @@ void run_index(int argc, char **argv)
 	}
 
 	report_split("[INFO] Loading fasta...\n", "Loading fasta...\n");
-	seq_name_map = kh_init(str);
-	load_genome_fasta(opt.genome_path, &genome, seq_name_map);
+	IndexRun *run = &index_run;
+	run->seq_name_map = kh_init(str);
+	load_genome_fasta(opt.genome_path, &run->genome, run->seq_name_map);
 
 	report_split("[INFO] Loading gtf...\n", "Loading gtf...\n");
-	gene_id_map = kh_init(str);
-	tx_id_map = kh_init(str);
-	parse_gtf(opt.gtf_path, seq_name_map, &annotation, gene_id_map, tx_id_map);
+	run->gene_id_map = kh_init(str);
+	run->tx_id_map = kh_init(str);
+	parse_gtf(opt.gtf_path, run->seq_name_map, &run->annotation, run->gene_id_map, run->tx_id_map);
 
 	build_path(path, index_base, ".fasta", "");
-	build_transcriptome(path, &genome, &annotation);
+	build_transcriptome(path, &run->genome, &run->annotation);
 	build_path(path, index_base, ".info", "");
-	write_annotation_info(path, &genome, &annotation);
+	write_annotation_info(path, &run->genome, &run->annotation);
 
 	report_split("[INFO] Constructing kmer hash for transcript...\n",
 	             "Constructing kmer hash for transcript...\n");
-	build_kmer_hash(&annotation, (uint32_t)opt.kmer_size, &kmer_hash);
+	build_kmer_hash(&run->annotation, (uint32_t)opt.kmer_size, &run->kmer_hash);
 	build_path(path, index_base, ".hash", "");
-	write_kmer_hash(path, (uint32_t)opt.kmer_size, &kmer_hash);
+	write_kmer_hash(path, (uint32_t)opt.kmer_size, &run->kmer_hash);
 }

@@ -200,6 +200,36 @@ static void *read_array(InfoReader *r, size_t size, uint64_t count)
 	return dst;
 }
 
+// Every row of a name table must end in a zero byte (the writer pads each name).
+static bool names_terminated(const char *table, uint64_t rows, uint32_t width)
+{
+	if (rows == 0) return true;
+	if (width == 0) return false;
+	for (uint64_t i = 0; i < rows; ++i)
+		if (table[i * width + width - 1] != 0) return false;
+	return true;
+}
+
+// The count run indexes arrays with the values of other arrays of the file: a file whose
+// tables do not fit together is refused here rather than read out of bounds later.
+static void check_annotation_info(const GenomeSequences *genome, const AnnotationInfo *ann)
+{
+	bool ok = names_terminated(genome->seq_names, genome->seq_count, genome->name_width) &&
+	          names_terminated(ann->gene_names, ann->gene_count, ann->gene_name_width) &&
+	          names_terminated(ann->gene_ids, ann->gene_count, ann->gene_id_width) &&
+	          names_terminated(ann->tx_ids, ann->tx_count, ann->tx_id_width) && ann->tx_offset[0] == 0;
+	for (uint32_t g = 0; ok && g < ann->gene_count; ++g) ok = ann->gene_chrom[g] < genome->seq_count;
+	for (uint32_t t = 0; ok && t < ann->tx_count; ++t) {
+		uint64_t end = (uint64_t)ann->tx_offset[t] + ann->tx_length[t];
+		ok = ann->tx_gene[t] < ann->gene_count && end == ann->tx_offset[t + 1];
+		for (uint64_t p = ann->tx_offset[t]; ok && p < end; ++p) ok = ann->base_tx[p] == t;
+	}
+	if (!ok) fatal(MSG_READ_ERROR);
+	// Gene indices share a 64-bit UMI key with the UMI (22 bits), the gene count included.
+	if (ann->gene_count >= (1u << 22))
+		fatal("[ERROR] Annotation has too many genes (%u, at most %u)\n", ann->gene_count, (1u << 22) - 1);
+}
+
 void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann)
 {
 	FilePtr file(open_or_die(info_path, "rb"));
@@ -238,6 +268,7 @@ void load_annotation_info(const char *info_path, GenomeSequences *genome, Annota
 	ann->tx_exons = (Exon **)calloc(n_tx + 1, sizeof(Exon *));
 	for (uint64_t t = 0; t < n_tx; ++t)
 		ann->tx_exons[t] = (Exon *)read_array(&r, sizeof(Exon), ann->tx_exon_count[t]);
+	check_annotation_info(genome, ann);
 }
 
 void release_annotation_info(AnnotationInfo *ann)

@@ -116,7 +116,11 @@ int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32
 		const GenomeSeed *seed = &seeds[s];
 		g->hit_begin[s] = total;
 		const uint64_t rows = (uint64_t)seed->hi - seed->lo + 1;
-		if (rows < MAX_SEED_OCCURRENCES) {
+		if (seed->pos != NO_POSITION) {
+			g->hits = reserve_hits(g->hits, &g->hit_cap, total + 1);
+			if (seed->pos >= (uint32_t)seed->read_start)
+				g->hits[total++] = {seed->read_start, seed->pos - (uint32_t)seed->read_start, seed->length};
+		} else if (rows < MAX_SEED_OCCURRENCES) {
 			g->hits = reserve_hits(g->hits, &g->hit_cap, total + (int64_t)rows);
 			const uint32_t start = (uint32_t)seed->read_start;
 			for (uint32_t r = seed->lo;; ++r) {
@@ -191,38 +195,61 @@ int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t l
 	return mismatches < limit ? mismatches : limit;
 }
 
+// The longest exact match of read[.. a] in the genome, walked backwards from offset a by
+// backward search. Returns the offset q' at which the walk stopped (-1 when it ran through
+// offset 0) and fills the seed {q' + 1, a - q', ...}.
+//
+// Once the rows narrow to one and the match is long enough to be a seed anyway, the one
+// occurrence is placed in the genome and the walk goes on along the genome text: a single row
+// survives the step with base c exactly when the genome base before its suffix is c. This
+// replaces random BWT accesses by sequential ones and gives the same match. The position comes
+// from an earlier seed of this read that contains the match (its only occurrence then lies on
+// that seed's diagonal), or from bwt_locate, which collect_genome_hits would need anyway.
+static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, const GenomeSeed *known,
+                         int32_t n_known, GenomeSeed *seed)
+{
+	uint32_t lo = 0, hi = bwt->seq_len, pos = NO_POSITION;
+	int32_t q = a;
+	while (q >= 0) {
+		const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
+		if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
+		--q;
+		if (lo == hi && a - q >= MIN_GENOME_SEED) {
+			for (int32_t i = 0; i < n_known && pos == NO_POSITION; ++i)
+				if (known[i].pos != NO_POSITION && known[i].read_start <= q + 1 &&
+				    a < known[i].read_start + known[i].length)
+					pos = known[i].pos + (uint32_t)(q + 1 - known[i].read_start);
+			if (pos == NO_POSITION) pos = bwt_locate(bwt, lo);
+			while (q >= 0 && pos > 0) {
+				const uint32_t b = BASE_CODE[(uint8_t)bases[q]];
+				if (b > 3 || b != genome_base(bwt, pos - 1)) break;
+				--pos;
+				--q;
+			}
+			break;
+		}
+	}
+	*seed = {q + 1, a - q, lo, hi, pos};
+	return q;
+}
+
 int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, int32_t limit,
                          GenomeScratch *g)
 {
 	reserve_seeds(g, len / GENOME_SEED_STEP + 1);
 	GenomeSeed *seeds = g->seeds;
 	int32_t count = 0;
+	if (len <= 0) return 0;
 
-	// Suffix seed: the longest exact match of a suffix of the read.
-	uint32_t lo = 0, hi = bwt->seq_len;
-	for (int32_t q = len - 1; q >= 0; --q) {
-		const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
-		if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
-		const int32_t m = len - q;
-		if (m >= MIN_GENOME_SEED) {
-			seeds[0] = {q, m, lo, hi};
-			count = 1;
-		}
-		if (q == 0) return 1;  // the whole read occurs in the genome
-	}
+	// Suffix seed: the longest exact match of a suffix of the read; the whole read occurring
+	// in the genome is found at once.
+	if (walk_back(bwt, bases, len - 1, seeds, 0, &seeds[0]) < 0) return 1;
+	if (seeds[0].length >= MIN_GENOME_SEED) count = 1;
 
 	// Anchored seeds: maximal exact matches ending at anchors 13 bases apart.
 	for (int32_t a = len - 1 - GENOME_SEED_STEP; a >= GENOME_SEED_STEP - 1; a -= GENOME_SEED_STEP) {
-		lo = 0;
-		hi = bwt->seq_len;
-		int32_t q = a;
-		while (q >= 0) {
-			const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
-			if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
-			--q;
-		}
-		const int32_t m = a - q;
-		if (m >= MIN_GENOME_SEED) seeds[count++] = {q + 1, m, lo, hi};
+		walk_back(bwt, bases, a, seeds, count, &seeds[count]);
+		if (seeds[count].length >= MIN_GENOME_SEED) ++count;
 	}
 
 	GenomeHit *hits;

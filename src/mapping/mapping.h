@@ -39,6 +39,7 @@ struct SeedSet {
 	int32_t kmer_cap;       // capacity of the per-k-mer arrays (kmer_cursor included)
 	int32_t kmer_stride;
 	int32_t *kmer_cursor;   // merge cursors, one per k-mer (scratch of merge_seed_hits)
+	uint64_t *kmer_code;    // per k-mer its code, UINT64_MAX when it has none (scratch)
 };
 
 // A partial ungapped placement not good enough to accept.
@@ -76,13 +77,18 @@ struct DpMatrix {
 	int32_t **rows;
 };
 
+#define NO_POSITION 0xFFFFFFFFu
+
 // An exact match of read[read_start .. read_start + length - 1] to the genome at the
-// positions of full-BWT rows lo..hi (inclusive).
+// positions of full-BWT rows lo..hi (inclusive). When the match is known to occur once,
+// `pos` is its genome position and lo = hi is the row of a suffix of it (the search went on
+// along the genome text instead of the BWT); otherwise pos is NO_POSITION.
 struct GenomeSeed {
 	int32_t read_start;
 	int32_t length;
 	uint32_t lo;
 	uint32_t hi;
+	uint32_t pos = NO_POSITION;
 };
 
 // One occurrence of a seed: diagonal = genome position - read start (never wraps).

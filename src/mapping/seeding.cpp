@@ -31,6 +31,7 @@ static void grow_kmer_arrays(SeedSet *seeds, int32_t cap)
 	seeds->kmer_offset = (uint32_t *)mapping_realloc(seeds->kmer_offset, (size_t)cap * sizeof(uint32_t));
 	seeds->kmer_start = (uint32_t **)mapping_realloc(seeds->kmer_start, (size_t)cap * sizeof(uint32_t *));
 	seeds->kmer_cursor = (int32_t *)mapping_realloc(seeds->kmer_cursor, (size_t)cap * sizeof(int32_t));
+	seeds->kmer_code = (uint64_t *)mapping_realloc(seeds->kmer_code, (size_t)cap * sizeof(uint64_t));
 	seeds->kmer_cap = cap;
 }
 
@@ -53,29 +54,39 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 	seeds->kmer_stride = stride;
 	if (n + 1 > seeds->kmer_cap) grow_kmer_arrays(seeds, n + 1);
 
+	// All codes first, each k-mer's bucket fetched ahead: the lookups then miss the cache
+	// together instead of one after the other.
 	const uint8_t *bases = (const uint8_t *)read->seq;
-	seeds->n_hits = 0;
+	uint64_t *codes = seeds->kmer_code;
 	for (int32_t i = 0; i < n; ++i) {
 		const uint32_t o = (uint32_t)(i * stride);
 		seeds->kmer_offset[i] = o;
 		uint64_t code = 0;
-		int valid = 1;
 		for (int32_t j = 0; j < k; ++j) {
-			uint32_t c = BASE_CODE[bases[o + j]];
+			const uint32_t c = BASE_CODE[bases[o + j]];
 			if (c > 3) {
-				valid = 0;
+				code = UINT64_MAX;  // a k-mer with N has no hits
 				break;
 			}
 			code = code * 4 + c;
 		}
-		if (code == UINT64_MAX) valid = 0;  // k = 32, all T
+		// UINT64_MAX is also the code of 32 T, which has no hits either.
+		codes[i] = code;
+		if (code != UINT64_MAX) __builtin_prefetch(hash->bucket_starts + (code & hash->hash_mask));
+	}
+	for (int32_t i = 0; i < n; ++i)
+		if (codes[i] != UINT64_MAX) __builtin_prefetch(hash->kmer_keys + hash->bucket_starts[codes[i] & hash->hash_mask]);
+
+	seeds->n_hits = 0;
+	for (int32_t i = 0; i < n; ++i) {
 		uint32_t count = 0;
 		const uint32_t *positions = nullptr;
-		if (valid) count = kmer_lookup(hash, code, &positions);
+		if (codes[i] != UINT64_MAX) count = kmer_lookup(hash, codes[i], &positions);
 		seeds->kmer_hits[i] = (int32_t)count;
 		if (count == 0) continue;
 		const int64_t need = (int64_t)seeds->n_hits + count;
 		if (need > seeds->hit_cap) grow_hit_arrays(seeds, need);
+		const uint32_t o = seeds->kmer_offset[i];
 		uint32_t *out = seeds->hits + seeds->n_hits;
 		for (uint32_t j = 0; j < count; ++j) out[j] = positions[j] - o;
 		seeds->n_hits += (int32_t)count;

@@ -60,6 +60,7 @@ MappingWorkspace *create_mapping_workspace(const MappingIndex *index)
 	s->kmer_offset = (uint32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint32_t));
 	s->kmer_start = (uint32_t **)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint32_t *));
 	s->kmer_cursor = (int32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(int32_t));
+	s->kmer_code = (uint64_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint64_t));
 
 	ws->candidates.capacity = START_LIST_CAP;
 	ws->candidates.records = (Candidate *)mapping_realloc(nullptr, START_LIST_CAP * sizeof(Candidate));
@@ -86,6 +87,7 @@ void release_mapping_workspace(MappingWorkspace *ws)
 	free(s->kmer_offset);
 	free(s->kmer_start);
 	free(s->kmer_cursor);
+	free(s->kmer_code);
 	free(ws->candidates.records);
 	free(ws->alignments.records);
 	free(ws->dp.cells);

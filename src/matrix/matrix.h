@@ -199,6 +199,10 @@ void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const Anno
 // Thread body: takes chunks of list positions in order, collapses their UMIs, builds the
 // records of cells and writes every finished chunk whose turn has come (arg: MatrixWorkerContext).
 void *matrix_worker(void *arg);
+// Re-place the keys of `table` as if they had been inserted in ascending key order into a
+// table of its capacity, so that the slot order no longer depends on the order in which the
+// worker threads inserted them. `scratch` needs room for table->count keys; null is accepted.
+void canonical_umi_layout(UmiTable *table, uint64_t *scratch);
 // Count the surviving UMIs of one barcode per gene into `counters` (G entries) and fill
 // `records` (room for G) in ascending gene order; returns the number of records.
 uint32_t build_barcode_records(const BarcodeEntry *entry, uint32_t barcode_number, uint32_t *counters,

@@ -9,8 +9,14 @@
 // window). E is patched into the header once all threads have ended, and matrix.mtx is
 // converted from the file, not from memory.
 //
+// Before collapsing, each UMI table is laid out again in a canonical way: where a key sits
+// depends on the order of insertion, which the worker threads make different from run to
+// run, and in a chain of three or more one-base neighbours the survivors of the collapsing
+// depend on the slot order; with the canonical layout the counts depend on the keys alone.
+//
 // The same pass collapses the UMIs of the barcodes that are not cells (and were not merged
 // into one) so that the raw matrix can list every barcode that keeps a UMI.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -18,6 +24,28 @@
 
 #define MATRIX_STACK_SIZE 16777216
 #define MTX_CHUNK_RECORDS 4096
+
+void canonical_umi_layout(UmiTable *table, uint64_t *scratch)
+{
+	if (!table || table->count < 2) return;
+	uint32_t n = 0;
+	for (uint32_t s = 0; s < table->capacity; ++s)
+		if (table->keys[s] != EMPTY_KEY) scratch[n++] = table->keys[s];
+	std::sort(scratch, scratch + n);
+	// The capacity is set from the count too: growth is triggered by inserts at the load
+	// limit, repeated keys included, so it also depends on the insertion order.
+	uint32_t capacity = 16;
+	while (n > umi_table_limit(capacity)) capacity *= 2;
+	if (capacity != table->capacity) {
+		uint64_t *keys = (uint64_t *)realloc(table->keys, (size_t)capacity * sizeof(uint64_t));
+		if (!keys) fatal("[ERROR] Cannot allocate more memory!\n\n");
+		table->keys = keys;
+		table->capacity = capacity;
+	}
+	memset(table->keys, 0xFF, (size_t)table->capacity * sizeof(uint64_t));  // every slot EMPTY_KEY
+	table->count = 0;
+	for (uint32_t i = 0; i < n; ++i) umi_table_add(table, scratch[i]);
+}
 
 uint32_t build_barcode_records(const BarcodeEntry *entry, uint32_t barcode_number, uint32_t *counters,
                                uint32_t gene_count, MatrixRecord *records)
@@ -112,6 +140,7 @@ void *matrix_worker(void *arg)
 	std::vector<uint32_t> counters(gene_count ? gene_count : 1);
 	std::vector<MatrixRecord> records(gene_count ? gene_count : 1);
 	std::vector<uint32_t> scratch;
+	std::vector<uint64_t> keys;
 	for (;;) {
 		pthread_mutex_lock(ctx->mutex);
 		while (pass->next_chunk < pass->n_chunks && pass->next_chunk - pass->next_write >= pass->window)
@@ -130,6 +159,8 @@ void *matrix_worker(void *arg)
 		chunk_range(list, c, &first, &last);
 		for (uint32_t i = first; i < last; ++i) {
 			BarcodeEntry *entry = &list->entries[i];
+			if (entry->umis && keys.size() < entry->umis->count) keys.resize(entry->umis->count);
+			canonical_umi_layout(entry->umis, keys.data());
 			collapse_umis(entry, ctx->umi_len, gene_count);
 			if (i < list->cell_count) {
 				uint32_t n = build_barcode_records(entry, i + 1, counters.data(), gene_count, records.data());

@@ -2,6 +2,7 @@
 // threads, matrix.bin is in barcode then gene order, and the raw folder lists each barcode
 // that keeps a UMI with the counts of a direct computation.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -167,6 +168,111 @@ TEST(OrderedMatrixPass, IdenticalFilesForEveryThreadCount)
 	EXPECT_EQ(first.raw_barcode_count, raw_bc.size());
 	EXPECT_EQ(first.raw_records, raw.entries);
 	EXPECT_EQ(first.cell_records, e);
+}
+
+// UMIs of one gene that share all but three positions: one-base neighbours and chains of
+// them abound, so the collapsing depends on the visiting order of the keys.
+std::vector<uint64_t> dense_keys(std::mt19937_64 &rng, int n)
+{
+	uint64_t base = 0;
+	for (int i = 0; i < 10; ++i) base = base * 5 + rng() % 4;
+	std::vector<uint64_t> keys;
+	for (int i = 0; i < n; ++i) {
+		uint64_t umi = base;
+		for (int j = 0; j < 3; ++j) {
+			int pos = (int)(rng() % 3) * 3;
+			uint64_t d = (umi / POWERS_OF_5[pos]) % 5;
+			umi = umi - d * POWERS_OF_5[pos] + (rng() % 4) * POWERS_OF_5[pos];
+		}
+		keys.push_back(umi << GENE_BITS | (uint32_t)(rng() % 2));
+	}
+	return keys;
+}
+
+uint32_t surviving(const UmiTable *t, uint32_t gene_count)
+{
+	uint32_t n = 0;
+	for (uint32_t s = 0; s < t->capacity; ++s)
+		if (t->keys[s] != EMPTY_KEY && (t->keys[s] & GENE_MASK) < gene_count) ++n;
+	return n;
+}
+
+TEST(CanonicalUmiLayout, SameKeysGiveTheSameTableWhateverTheInsertionOrder)
+{
+	std::mt19937_64 rng(5);
+	bool order_mattered = false;
+	for (int round = 0; round < 300; ++round) {
+		std::vector<uint64_t> keys = dense_keys(rng, 2 + (int)(rng() % 80));
+		std::vector<uint64_t> shuffled = keys;
+		std::shuffle(shuffled.begin(), shuffled.end(), rng);
+		UmiTable *a = umi_table_create(), *b = umi_table_create();
+		for (uint64_t k : keys) umi_table_add(a, k);
+		for (uint64_t k : shuffled) umi_table_add(b, k);
+		// Without the canonical layout the collapsing may keep different numbers of UMIs.
+		{
+			UmiTable *c = umi_table_create(), *d = umi_table_create();
+			for (uint64_t k : keys) umi_table_add(c, k);
+			for (uint64_t k : shuffled) umi_table_add(d, k);
+			BarcodeEntry ec{0, c->count, c}, ed{0, d->count, d};
+			collapse_umis(&ec, 10, 2);
+			collapse_umis(&ed, 10, 2);
+			order_mattered |= surviving(c, 2) != surviving(d, 2);
+			umi_table_free(c);
+			umi_table_free(d);
+		}
+		std::vector<uint64_t> scratch(a->count);
+		canonical_umi_layout(a, scratch.data());
+		canonical_umi_layout(b, scratch.data());
+		ASSERT_EQ(a->capacity, b->capacity);
+		ASSERT_EQ(a->count, b->count);
+		ASSERT_TRUE(std::equal(a->keys, a->keys + a->capacity, b->keys)) << "round " << round;
+		// Every key is still found, and nothing else is.
+		std::set<uint64_t> distinct(keys.begin(), keys.end());
+		EXPECT_EQ(a->count, distinct.size());
+		for (uint64_t k : distinct) EXPECT_NE(umi_table_find(a, k), TABLE_FULL);
+		BarcodeEntry ea{0, a->count, a}, eb{0, b->count, b};
+		collapse_umis(&ea, 10, 2);
+		collapse_umis(&eb, 10, 2);
+		ASSERT_TRUE(std::equal(a->keys, a->keys + a->capacity, b->keys)) << "round " << round;
+		umi_table_free(a);
+		umi_table_free(b);
+	}
+	EXPECT_TRUE(order_mattered);  // the case the canonical layout exists for did occur
+	canonical_umi_layout(nullptr, nullptr);
+}
+
+// The same reads recorded in two different orders (as worker threads would) give the same files.
+TEST(OrderedMatrixPass, ReadOrderDoesNotChangeTheFiles)
+{
+	const uint32_t G = 4;
+	Genes genes = numbered_genes((int)G);
+	std::mt19937_64 rng(99);
+	struct Read {
+		std::string barcode;
+		uint64_t key;
+	};
+	std::vector<Read> reads;
+	for (int c = 0; c < 40; ++c) {
+		std::string bc = random_seq(rng, 16);
+		for (uint64_t k : dense_keys(rng, 30 + (int)(rng() % 60))) reads.push_back({bc, k});
+		for (int i = 0; i < 20; ++i) reads.push_back({bc, (uint64_t)(rng() % 1000000) << GENE_BITS | 2});
+	}
+	TempDir base;
+	for (int order = 0; order < 3; ++order) {
+		if (order) std::shuffle(reads.begin(), reads.end(), rng);
+		Table tab;
+		for (const Read &r : reads)
+			barcode_add_umi(tab.t, put_barcode(tab.t, pack_bases(r.barcode.c_str(), 16)), r.key);
+		std::string dir = base / ("o" + std::to_string(order));
+		ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+		CountOptions opt = options(dir, 1 + order);
+		testing::internal::CaptureStderr();
+		write_count_matrix(&opt, tab.t, &genes.ann);
+		testing::internal::GetCapturedStderr();
+		if (order == 0) continue;
+		for (const char *name : ALL_FILES)
+			EXPECT_EQ(read_file(dir + "/" + name), read_file(base / "o0/" + name)) << name << ", order " << order;
+	}
 }
 
 }  // namespace
