@@ -29,6 +29,8 @@ void run_count(int argc, char **argv)
 	for (int i = 0; i < argc; ++i) log_print("%s ", argv[i]);
 	log_print("\n");
 
+	remove_stale_outputs(opt.out_dir);
+
 	char path[PATH_BUFFER_SIZE];
 	report("Loading BWT...\n");
 	build_path(path, opt.index_prefix, ".bwt", "");
@@ -41,6 +43,9 @@ void run_count(int argc, char **argv)
 	report("Loading kmer hash table...\n");
 	build_path(path, opt.index_prefix, ".hash", "");
 	load_kmer_hash(path, &kmer_hash);
+	if (!kmer_positions_fit(&kmer_hash, annotation.tx_offset[annotation.tx_count]))
+		fatal("[ERROR] The k-mer hash [%s] does not belong to the transcripts of the index [%s]\n", path,
+		      opt.index_prefix);
 
 	mapping_index.ann = &annotation;
 	mapping_index.hash = &kmer_hash;

@@ -167,6 +167,34 @@ static void check_fits(uint64_t bytes, uint64_t *remaining)
 	*remaining -= bytes;
 }
 
+// The queries trust the checkpoints and the samples: a checkpoint that disagrees with the
+// characters before it gives rows outside 0..n, and a sample beyond the text sends the
+// genome check outside the packed sequence. Recounting costs one pass over the words.
+static void check_bwt_tables(const GenomeBwt *bwt)
+{
+	const uint64_t n = bwt->seq_len;
+	const uint32_t *words = bwt->bwt_words;
+	uint32_t occ[4] = {0, 0, 0, 0};
+	uint64_t w = 0;
+	for (uint64_t block = 0; block < n; block += OCC_INTERVAL) {
+		if (memcmp(words + w, occ, sizeof occ) != 0) fatal(MSG_READ_ERROR);
+		w += 4;
+		const uint64_t block_end = block + OCC_INTERVAL < n ? block + OCC_INTERVAL : n;
+		for (uint64_t start = block; start < block_end; start += 16, ++w) {
+			const uint32_t valid = (uint32_t)(block_end - start < 16 ? block_end - start : 16);
+			const uint32_t word = words[w] & (0xFFFFFFFFu << (2 * (16 - valid)));  // valid >= 1
+			for (uint32_t c = 0; c < 4; ++c) occ[c] += bwt_count_in_word(word, c);
+			occ[0] -= 16 - valid;  // the cleared fields read as A
+		}
+	}
+	if (memcmp(words + w, occ, sizeof occ) != 0) fatal(MSG_READ_ERROR);
+	for (uint32_t c = 0; c < 4; ++c)
+		if (bwt->c_table[c + 1] - bwt->c_table[c] != occ[c]) fatal(MSG_READ_ERROR);
+	if (bwt->sa_samples[0] != 0xFFFFFFFFu) fatal(MSG_READ_ERROR);
+	for (uint32_t j = 1; j < bwt->sa_count; ++j)
+		if (bwt->sa_samples[j] >= n) fatal(MSG_READ_ERROR);
+}
+
 void load_genome_bwt(const char *path, GenomeBwt *bwt)
 {
 	memset(bwt, 0, sizeof *bwt);
@@ -207,6 +235,13 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	bwt->sa_samples = (uint32_t *)alloc_or_die(bwt->sa_count, sizeof(uint32_t), false);
 	read_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
 	fclose(fp);
+	if (remaining != 0) fatal(MSG_READ_ERROR);  // bytes after the last item: not one of ours
+	check_bwt_tables(bwt);
+}
+
+void bwt_corrupted()
+{
+	fatal(MSG_READ_ERROR);
 }
 
 void release_genome_bwt(GenomeBwt *bwt)

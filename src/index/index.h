@@ -121,6 +121,9 @@ void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash);
 void load_kmer_hash(const char *path, KmerHash *hash);
 // Free the arrays of the hash and zero the record.
 void release_kmer_hash(KmerHash *hash);
+// True when every k-mer of the hash lies inside a transcriptome of `transcriptome_length`
+// bases, i.e. the hash may belong to it (mapping reads transcripts at these positions).
+bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length);
 
 // Occurrences of the k-mer with `code`: returns their number and points *positions at the
 // first (ascending positions in tx_seq); 0 when the k-mer does not occur.
@@ -172,7 +175,10 @@ GenomeBwt *build_genome_bwt(const char *genome_path);
 void compute_bwt(GenomeBwt *bwt);
 void write_genome_bwt(const char *path, const GenomeBwt *bwt);
 // Read a .bwt file into `bwt`; a short or inconsistent file ends the run with the read error.
+// The counts, checkpoints and samples are checked against each other and the file size.
 void load_genome_bwt(const char *path, GenomeBwt *bwt);
+// End the run with the read error: the .bwt in use is not the BWT of a text.
+[[noreturn]] void bwt_corrupted();
 // Free the three arrays of the record (not the record itself) and null them.
 void release_genome_bwt(GenomeBwt *bwt);
 
@@ -251,7 +257,9 @@ static inline uint32_t bwt_locate(const GenomeBwt *bwt, uint32_t k)
 	uint32_t steps = 0;
 	while (k % SA_INTERVAL != 0) {
 		k = bwt_lf(bwt, k);
-		++steps;
+		// A BWT that is not one of a text (checkpoints agree, characters do not) can hold
+		// a cycle without a sampled row; a true walk never takes more than n steps.
+		if (++steps > bwt->seq_len) bwt_corrupted();
 	}
 	return bwt->sa_samples[k / SA_INTERVAL] + steps;
 }

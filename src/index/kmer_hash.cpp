@@ -221,7 +221,7 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 	if (D == 0xFFFFFFFFu) fatal(MSG_READ_ERROR);
 	const uint64_t positions_at = keys_at + 8 * (uint64_t)D + 4;
 	const uint32_t P = peek_u32(fp, positions_at - 4, size);
-	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P > size) fatal(MSG_READ_ERROR);
+	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P != size) fatal(MSG_READ_ERROR);
 	if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
 
 	hash->bucket_starts = (uint32_t *)alloc_or_die(n_buckets + 1, sizeof(uint32_t));
@@ -248,6 +248,16 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 
 	hash->n_kmers = D;
 	hash->n_positions = P;
+}
+
+bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length)
+{
+	const uint64_t k = hash->kmer_size;
+	if (hash->n_positions > 0 && transcriptome_length < k) return false;
+	const uint64_t last_start = transcriptome_length - k;
+	for (uint32_t j = 0; j < hash->n_positions; ++j)
+		if (hash->kmer_positions[j] > last_start) return false;
+	return true;
 }
 
 void release_kmer_hash(KmerHash *hash)

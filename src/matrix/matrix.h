@@ -215,6 +215,15 @@ void write_barcode_counts(const BarcodeEntry *entry, uint32_t barcode_number, ui
 // Rewrite matrix.bin at `bin_path` as out_dir/matrix.mtx (Matrix Market coordinate text).
 void convert_matrix_to_mtx(const char *bin_path, const char *out_dir);
 
+// Files that a reader could take for a finished result are written under path + PART_SUFFIX
+// and renamed by publish_output() once complete, so a run that fails part-way never leaves
+// one that looks whole.
+#define PART_SUFFIX ".part"
+void publish_output(const char *part_path, const char *path);
+// Remove those files of an earlier run from `out_dir` (at the start of a run), so that a run
+// that fails does not leave the previous run's results looking like its own.
+void remove_stale_outputs(const char *out_dir);
+
 // ---- 10x folders (tenx_output.cpp) ----
 
 #define FILTERED_MATRIX_DIR "filtered_feature_bc_matrix"

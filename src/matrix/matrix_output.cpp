@@ -16,7 +16,10 @@
 //
 // The same pass collapses the UMIs of the barcodes that are not cells (and were not merged
 // into one) so that the raw matrix can list every barcode that keeps a UMI.
+#include <unistd.h>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -342,10 +345,11 @@ static char *append_int(char *p, int32_t value)
 
 void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)
 {
-	char mtx_path[PATH_BUFFER_SIZE];
+	char mtx_path[PATH_BUFFER_SIZE], part_path[PATH_BUFFER_SIZE];
 	build_path(mtx_path, out_dir, "/", "matrix.mtx");
+	build_path(part_path, mtx_path, PART_SUFFIX, "");
 	FILE *bin = open_or_die(bin_path, "rb");
-	FILE *mtx = open_or_die(mtx_path, "wb");
+	FILE *mtx = open_or_die(part_path, "wb");
 
 	int32_t gene_count, cell_count;
 	uint64_t record_count;
@@ -364,7 +368,7 @@ void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)
 		size_t n = left < MTX_CHUNK_RECORDS ? (size_t)left : (size_t)MTX_CHUNK_RECORDS;
 		// Records read before a short read still reach matrix.mtx, as a record-by-record
 		// conversion would leave them.
-		size_t got = fread(chunk.data(), 12, n, bin);
+		const size_t got = fread(chunk.data(), 12, n, bin);
 		char *p = text.data();
 		for (size_t r = 0; r < got; ++r) {
 			p = append_int(p, (int32_t)chunk[3 * r]);
@@ -374,11 +378,28 @@ void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)
 			p = append_int(p, (int32_t)chunk[3 * r + 2]);
 			*p++ = '\n';
 		}
-		fwrite(text.data(), 1, (size_t)(p - text.data()), mtx);
+		write_or_die(text.data(), 1, (size_t)(p - text.data()), mtx);
 		if (got < n) fatal(MSG_READ_ERROR);
 		left -= n;
 	}
-	fflush(mtx);
-	fclose(mtx);
 	fclose(bin);
+	if (fclose(mtx) != 0) fatal(MSG_WRITE_ERROR);
+	publish_output(part_path, mtx_path);
+}
+
+void publish_output(const char *part_path, const char *path)
+{
+	if (rename(part_path, path) != 0) fatal("[ERROR] Unable to rename [%s] to [%s]\n", part_path, path);
+}
+
+void remove_stale_outputs(const char *out_dir)
+{
+	static const char *const NAMES[] = {
+	    "matrix.mtx", FILTERED_MATRIX_DIR "/matrix.mtx.gz", RAW_MATRIX_DIR "/matrix.mtx.gz",
+	    "summary.json", "summary.html"};
+	char path[PATH_BUFFER_SIZE];
+	for (const char *name : NAMES) {
+		build_path(path, out_dir, "/", name);
+		if (unlink(path) != 0 && errno != ENOENT) fatal("[ERROR] Unable to remove file [%s]\n", path);
+	}
 }

@@ -223,8 +223,9 @@ void write_filtered_matrix_dir(const char *out_dir, const char *bin_path, const 
 	write_barcodes_gz(dir, list, nullptr, list->cell_count, barcode_len);
 	write_features_gz(dir, ann);
 
-	char path[PATH_BUFFER_SIZE];
+	char path[PATH_BUFFER_SIZE], part_path[PATH_BUFFER_SIZE];
 	build_path(path, dir, "/", "matrix.mtx.gz");
+	build_path(part_path, path, PART_SUFFIX, "");
 	FILE *bin = open_or_die(bin_path, "rb");
 	int32_t genes, cells;
 	uint64_t entries;
@@ -232,7 +233,7 @@ void write_filtered_matrix_dir(const char *out_dir, const char *bin_path, const 
 	read_or_die(&cells, 4, 1, bin);
 	read_or_die(&entries, 8, 1, bin);
 	GzText out;
-	gz_text_open(&out, path);
+	gz_text_open(&out, part_path);
 	put_mtx_header(&out, (uint32_t)genes, (uint32_t)cells, entries);
 	std::vector<MatrixRecord> records(MTX_READ_RECORDS);
 	for (uint64_t left = entries; left > 0;) {
@@ -243,6 +244,7 @@ void write_filtered_matrix_dir(const char *out_dir, const char *bin_path, const 
 	}
 	gz_text_close(&out);
 	fclose(bin);
+	publish_output(part_path, path);
 }
 
 void write_raw_matrix_dir(const char *out_dir, const BarcodeList *list, const AnnotationInfo *ann,
@@ -262,10 +264,11 @@ void write_raw_matrix_dir(const char *out_dir, const BarcodeList *list, const An
 	write_barcodes_gz(dir, list, order.data(), columns, barcode_len);
 	write_features_gz(dir, ann);
 
-	char path[PATH_BUFFER_SIZE];
+	char path[PATH_BUFFER_SIZE], part_path[PATH_BUFFER_SIZE];
 	build_path(path, dir, "/", "matrix.mtx.gz");
+	build_path(part_path, path, PART_SUFFIX, "");
 	GzText out;
-	gz_text_open(&out, path);
+	gz_text_open(&out, part_path);
 	put_mtx_header(&out, ann->gene_count, columns, entries);
 	// A table holds at most as many keys as its capacity; the largest surviving count bounds
 	// the records, the table sizes bound the scratch.
@@ -278,6 +281,7 @@ void write_raw_matrix_dir(const char *out_dir, const BarcodeList *list, const An
 		put_mtx_records(&out, records.data(), n);
 	}
 	gz_text_close(&out);
+	publish_output(part_path, path);
 	if (summary) {
 		summary->raw_barcode_count = columns;
 		summary->raw_records = entries;

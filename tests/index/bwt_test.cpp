@@ -460,6 +460,55 @@ TEST(BwtDeathTest, InconsistentSizesAreRefused)
 	            "fread, wrong file");
 }
 
+// Every checkpoint, every stored character word, the totals, the base counts and the
+// samples are checked at load: one changed value anywhere is refused.
+TEST(BwtDeathTest, CorruptTablesAreRefused)
+{
+	TempDir tmp;
+	const std::string &dir = tmp.path;
+	std::mt19937 rng(9);
+	const uint32_t n = 200;  // 3 full blocks and 8 characters: 33 words
+	BwtHolder h(build_from_records(dir, "g.fa", {{"chr1", random_bases(rng, n)}}));
+	ASSERT_EQ(h.bwt->bwt_word_count, 33u);
+	std::string path = dir + "/g.bwt";
+	write_genome_bwt(path.c_str(), h.bwt);
+	const std::string bytes = read_file(path);
+	const size_t c_table_at = 4 + 50 + 4, words_at = c_table_at + 16 + 4;
+	const size_t samples_at = words_at + 4 * 33 + 4;
+
+	struct Change {
+		size_t at;
+		uint32_t xor_mask;
+	};
+	std::vector<Change> changes;
+	for (size_t c = 0; c < 4; ++c) changes.push_back({c_table_at + 4 * c, 1});
+	for (uint32_t w = 0; w < 33; ++w) {
+		const bool checkpoint = w % 8 < 4 || w >= 29;
+		// A count off by one, or the first character of a word changed (A<->G, C<->T).
+		changes.push_back({words_at + 4 * w, checkpoint ? 1u : 0x80000000u});
+	}
+	changes.push_back({samples_at, 1});                    // sample of the marker's row
+	uint32_t sample5;
+	memcpy(&sample5, bytes.data() + samples_at + 20, 4);
+	changes.push_back({samples_at + 20, sample5 ^ n});     // sample 5 becomes n
+	for (const Change &c : changes) {
+		std::string bad = bytes;
+		uint32_t v;
+		memcpy(&v, bad.data() + c.at, 4);
+		v ^= c.xor_mask;
+		memcpy(&bad[c.at], &v, 4);
+		write_text_file(dir + "/bad.bwt", bad);
+		GenomeBwt loaded;
+		EXPECT_EXIT(load_genome_bwt((dir + "/bad.bwt").c_str(), &loaded), ::testing::ExitedWithCode(1),
+		            "fread, wrong file")
+		    << "change at byte " << c.at;
+	}
+	write_text_file(dir + "/grown.bwt", bytes + std::string(1, '\0'));
+	GenomeBwt loaded;
+	EXPECT_EXIT(load_genome_bwt((dir + "/grown.bwt").c_str(), &loaded), ::testing::ExitedWithCode(1),
+	            "fread, wrong file");
+}
+
 TEST(BwtDeathTest, EmptyOrMissingGenomeStopsTheBuild)
 {
 	TempDir tmp;

@@ -340,7 +340,32 @@ TEST(KmerHash, EmptyTranscriptomeGivesTheMinimalFile)
 	ASSERT_EQ(truncate(path.c_str(), (off_t)EMPTY_HASH_FILE_SIZE - 1), 0);
 	EXPECT_EXIT(load_kmer_hash(path.c_str(), &loaded), ::testing::ExitedWithCode(1),
 	            "\\[ERROR\\] fread, wrong file or file is corrupted");
+	// Grown by one position's worth of bytes: the counts no longer describe the file.
+	ASSERT_EQ(truncate(path.c_str(), (off_t)EMPTY_HASH_FILE_SIZE + 4), 0);
+	EXPECT_EXIT(load_kmer_hash(path.c_str(), &loaded), ::testing::ExitedWithCode(1),
+	            "\\[ERROR\\] fread, wrong file or file is corrupted");
 	unlink(path.c_str());
+}
+
+// A hash only fits the transcriptome it was built from: its last k-mer ends at the last base.
+TEST(KmerHash, PositionsFitOnlyTheirTranscriptome)
+{
+	Transcriptome tr({"ACGTTGCAAC", "GGATCCTTAG"});
+	KmerHash h;
+	testing::internal::CaptureStderr();
+	build_kmer_hash(&tr.ann, 5, &h);
+	testing::internal::GetCapturedStderr();
+	EXPECT_TRUE(kmer_positions_fit(&h, 20));
+	EXPECT_TRUE(kmer_positions_fit(&h, 1000));
+	EXPECT_FALSE(kmer_positions_fit(&h, 19));
+	EXPECT_FALSE(kmer_positions_fit(&h, 4));   // shorter than k
+	EXPECT_FALSE(kmer_positions_fit(&h, 0));
+	release_kmer_hash(&h);
+
+	Transcriptome empty({""});
+	build_kmer_hash(&empty.ann, 5, &h);
+	EXPECT_TRUE(kmer_positions_fit(&h, 0));    // no positions: fits anything
+	release_kmer_hash(&h);
 }
 
 TEST(KmerHashDeathTest, LoaderRefusesForeignHeaders)

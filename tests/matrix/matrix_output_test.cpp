@@ -342,7 +342,9 @@ TEST(ConvertMatrixToMtx, TruncatedFileEndsTheRunAfterTheWholeRecords)
 	write_file(dir / "matrix.bin", bin);
 	EXPECT_EXIT(convert_matrix_to_mtx((dir / "matrix.bin").c_str(), dir.path.c_str()),
 	            testing::ExitedWithCode(1), "\\[ERROR\\] fread, wrong file or file is corrupted\n");
-	EXPECT_EQ(read_file(dir / "matrix.mtx"), std::string(MTX_HEAD) + "2\t1\t3\n1\t1\t5\n2\t1\t6\n");
+	// No matrix.mtx that looks finished: the whole records went to the part file only.
+	EXPECT_FALSE(file_exists(dir / "matrix.mtx"));
+	EXPECT_EQ(read_file(dir / "matrix.mtx.part"), std::string(MTX_HEAD) + "2\t1\t3\n1\t1\t5\n2\t1\t6\n");
 
 	write_file(dir / "matrix.bin", std::string("\x02\x00\x00\x00", 4));
 	EXPECT_EXIT(convert_matrix_to_mtx((dir / "matrix.bin").c_str(), dir.path.c_str()),

@@ -181,9 +181,10 @@ TEST(TenxFolders, ShortWriteEndsTheRun)
 	if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
 	TempDir dir;
 	ASSERT_EQ(mkdir((dir / RAW_MATRIX_DIR).c_str(), 0777), 0);
-	ASSERT_EQ(symlink("/dev/full", (dir / RAW_MATRIX_DIR + "/matrix.mtx.gz").c_str()), 0);
+	ASSERT_EQ(symlink("/dev/full", (dir / RAW_MATRIX_DIR + "/matrix.mtx.gz.part").c_str()), 0);
 	EXPECT_EXIT(run_designed(dir.path, 1, nullptr, false), testing::ExitedWithCode(1),
 	            "\\[ERROR\\] fwrite, could not write data to file\n");
+	EXPECT_FALSE(file_exists(dir / RAW_MATRIX_DIR + "/matrix.mtx.gz"));
 }
 
 // Random tables with discarded keys: the sparse builder gives the dense builder's records.
