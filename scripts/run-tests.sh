@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test of the project in three
 # configurations: an optimised build, an ASan + UBSan build, and the concurrent
-# parts under TSan. The first failure stops the run.
+# parts under TSan; then a short run of each fuzzer (FUZZ_SECONDS each, default 30).
+# The first failure stops the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,4 +27,6 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_suite build-tsan thread RelWithDebInfo '^(matrix|count_stress)$'
 run_suite build-asan address RelWithDebInfo
+echo "=== fuzzers (${FUZZ_SECONDS:-30}s each) ==="
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 run_suite build "" Release

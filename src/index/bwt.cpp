@@ -216,9 +216,11 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	read_or_die(&bwt->bwt_word_count, sizeof(uint32_t), 1, fp);
 
 	// The queries address bwt_words and sa_samples from n and primary without bounds
-	// checks: the stored sizes and totals must be the ones n implies.
+	// checks: the stored sizes and totals must be the ones n implies, and the marker's
+	// row is never row 0 (the marker's own suffix) unless the text is empty.
 	const uint32_t *ct = bwt->c_table;
-	if (bwt->bwt_word_count != bwt_words_for(n) || bwt->primary > n || ct[4] != n || ct[1] > ct[2] ||
+	const bool primary_ok = n == 0 ? bwt->primary == 0 : bwt->primary >= 1 && bwt->primary <= n;
+	if (bwt->bwt_word_count != bwt_words_for(n) || !primary_ok || ct[4] != n || ct[1] > ct[2] ||
 	    ct[2] > ct[3] || ct[3] > ct[4])
 		fatal(MSG_READ_ERROR);
 

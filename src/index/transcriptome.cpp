@@ -219,11 +219,12 @@ static void check_annotation_info(const GenomeSequences *genome, const Annotatio
 	          names_terminated(ann->gene_ids, ann->gene_count, ann->gene_id_width) &&
 	          names_terminated(ann->tx_ids, ann->tx_count, ann->tx_id_width) && ann->tx_offset[0] == 0;
 	for (uint32_t g = 0; ok && g < ann->gene_count; ++g) ok = ann->gene_chrom[g] < genome->seq_count;
-	for (uint32_t t = 0; ok && t < ann->tx_count; ++t) {
-		uint64_t end = (uint64_t)ann->tx_offset[t] + ann->tx_length[t];
-		ok = ann->tx_gene[t] < ann->gene_count && end == ann->tx_offset[t + 1];
-		for (uint64_t p = ann->tx_offset[t]; ok && p < end; ++p) ok = ann->base_tx[p] == t;
-	}
+	// The offsets must chain up to the total (the size of base_tx) before base_tx is read.
+	for (uint32_t t = 0; ok && t < ann->tx_count; ++t)
+		ok = ann->tx_gene[t] < ann->gene_count &&
+		     (uint64_t)ann->tx_offset[t] + ann->tx_length[t] == ann->tx_offset[t + 1];
+	for (uint32_t t = 0; ok && t < ann->tx_count; ++t)
+		for (uint64_t p = ann->tx_offset[t]; ok && p < ann->tx_offset[t + 1]; ++p) ok = ann->base_tx[p] == t;
 	if (!ok) fatal(MSG_READ_ERROR);
 	// Gene indices share a 64-bit UMI key with the UMI (22 bits), the gene count included.
 	if (ann->gene_count >= (1u << 22))

@@ -487,6 +487,8 @@ TEST(BwtDeathTest, CorruptTablesAreRefused)
 		// A count off by one, or the first character of a word changed (A<->G, C<->T).
 		changes.push_back({words_at + 4 * w, checkpoint ? 1u : 0x80000000u});
 	}
+	changes.push_back({4 + 50, h.bwt->primary});            // the marker in row 0 (a fuzzer finding)
+	changes.push_back({4 + 50, h.bwt->primary ^ (n + 1)}); // the marker beyond the last row
 	changes.push_back({samples_at, 1});                    // sample of the marker's row
 	uint32_t sample5;
 	memcpy(&sample5, bytes.data() + samples_at + 20, 4);

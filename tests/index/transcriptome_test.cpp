@@ -584,6 +584,26 @@ TEST(AnnotationInfoFileDeathTest, InflatedCountsDoNotAllocate)
 	}
 }
 
+// Found by fuzzing: a transcript whose gene number is beyond the gene table loaded, and the
+// mapping then read outside the table. The corpus file starts with the harness's selector byte.
+// Found by fuzzing: a transcript whose gene number is beyond the gene table, and transcript
+// offsets that run past the total length (the size of the base-to-transcript table); both
+// loaded, and the mapping or the check itself then read outside a table. The corpus files
+// start with the harness's selector byte.
+TEST(AnnotationInfoFileDeathTest, FuzzFindings)
+{
+	for (const char *name : {"info-bad-gene.bin", "info-offsets-beyond-total.bin"}) {
+		const std::string found = read_file(std::string(VORAT_SOURCE_DIR "/tests/fuzz/corpus/fuzz_index_files/") + name);
+		ASSERT_GT(found.size(), 1u) << name;
+		ScratchDir dir;
+		std::string path = dir.file("found.info");
+		write_file(path, found.substr(1));
+		EXPECT_EXIT(load_only(path), ::testing::ExitedWithCode(1),
+		            "^\\[ERROR\\] fread, wrong file or file is corrupted\n$")
+		    << name;
+	}
+}
+
 TEST(AnnotationInfoFileDeathTest, MissingFile)
 {
 	ScratchDir dir;
