@@ -214,6 +214,9 @@ void write_barcode_counts(const BarcodeEntry *entry, uint32_t barcode_number, ui
                           pthread_mutex_t *mutex, uint64_t *record_count);
 // Rewrite matrix.bin at `bin_path` as out_dir/matrix.mtx (Matrix Market coordinate text).
 void convert_matrix_to_mtx(const char *bin_path, const char *out_dir);
+// Write v in decimal at p (no terminator) and return the end: "%llu" without printf's cost
+// per matrix record.
+char *append_decimal(char *p, uint64_t v);
 
 // Files that a reader could take for a finished result are written under path + PART_SUFFIX
 // and renamed by publish_output() once complete, so a run that fails part-way never leaves

@@ -328,12 +328,9 @@ void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const Anno
 	release_barcode_list(&list);
 }
 
-// "%d" of a signed 32-bit value, without the cost of printf per record.
-static char *append_int(char *p, int32_t value)
+char *append_decimal(char *p, uint64_t v)
 {
-	uint32_t v = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
-	if (value < 0) *p++ = '-';
-	char digits[10];
+	char digits[20];
 	int n = 0;
 	do {
 		digits[n++] = (char)('0' + v % 10);
@@ -341,6 +338,13 @@ static char *append_int(char *p, int32_t value)
 	} while (v);
 	while (n) *p++ = digits[--n];
 	return p;
+}
+
+// "%d" of a signed 32-bit value.
+static char *append_int(char *p, int32_t value)
+{
+	if (value < 0) *p++ = '-';
+	return append_decimal(p, value < 0 ? 0u - (uint32_t)value : (uint32_t)value);
 }
 
 void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)

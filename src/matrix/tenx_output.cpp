@@ -74,17 +74,6 @@ static void gz_text_close(GzText *out)
 	out->gz = nullptr;
 }
 
-static char *append_u64(char *p, uint64_t v)
-{
-	char digits[20];
-	int n = 0;
-	do {
-		digits[n++] = (char)('0' + v % 10);
-		v /= 10;
-	} while (v);
-	while (n) *p++ = digits[--n];
-	return p;
-}
 
 // out_dir/name, created when missing.
 static void make_matrix_dir(char *dir, const char *out_dir, const char *name)
@@ -149,11 +138,11 @@ static void put_mtx_records(GzText *out, const MatrixRecord *records, size_t n)
 	for (size_t r = 0; r < n; ++r) {
 		char *p = gz_text_room(out, 36);
 		char *start = p;
-		p = append_u64(p, records[r].gene);
+		p = append_decimal(p, records[r].gene);
 		*p++ = ' ';
-		p = append_u64(p, records[r].barcode);
+		p = append_decimal(p, records[r].barcode);
 		*p++ = ' ';
-		p = append_u64(p, records[r].count);
+		p = append_decimal(p, records[r].count);
 		*p++ = '\n';
 		out->used += (size_t)(p - start);
 	}
