@@ -26,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			if (ann.tx_gene[t] >= ann.gene_count) abort();
 	} catch (const FatalError &) {
 	}
+	// Inputs that load are released, so that a long run does not grow until the RSS limit.
+	release_annotation_info(&ann);
+	release_name_map(gene_ids);
+	release_name_map(tx_ids);
 	close_leaked_fds(fds);
 	return 0;
 }
