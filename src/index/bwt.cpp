@@ -1,6 +1,7 @@
 // Genome BWT: FASTA packing, BWT with divbwt64, occurrence checkpoints, suffix-array
 // samples, and the .bwt writer and loader. The queries live in index.h (inline: they are
 // the inner loop of the genome check).
+#include <memory>
 #include <sys/stat.h>
 #include <zlib.h>
 #include <divsufsort64.h>
@@ -198,7 +199,9 @@ static void check_bwt_tables(const GenomeBwt *bwt)
 void load_genome_bwt(const char *path, GenomeBwt *bwt)
 {
 	memset(bwt, 0, sizeof *bwt);
-	FILE *fp = open_or_die(path, "rb");
+	// Closed on every path, fatal errors caught by an embedding program included.
+	std::unique_ptr<FILE, int (*)(FILE *)> file(open_or_die(path, "rb"), fclose);
+	FILE *fp = file.get();
 	struct stat st;
 	if (fstat(fileno(fp), &st) != 0) fatal(MSG_READ_ERROR);
 	uint64_t remaining = (uint64_t)st.st_size;
@@ -236,7 +239,6 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	check_fits((uint64_t)bwt->sa_count * 4, &remaining);
 	bwt->sa_samples = (uint32_t *)alloc_or_die(bwt->sa_count, sizeof(uint32_t), false);
 	read_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
-	fclose(fp);
 	if (remaining != 0) fatal(MSG_READ_ERROR);  // bytes after the last item: not one of ours
 	check_bwt_tables(bwt);
 }

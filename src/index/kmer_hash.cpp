@@ -11,6 +11,7 @@
 //      positions), count its distinct keys and store the distinct-k-mer bucket starts;
 //   4. walk all positions once more: a code that differs from the previous one starts
 //      the next distinct k-mer (key and first slot).
+#include <memory>
 #include <sys/stat.h>
 #include <algorithm>
 #include <cstdlib>
@@ -195,7 +196,9 @@ static uint32_t peek_u32(FILE *fp, uint64_t at, uint64_t size)
 void load_kmer_hash(const char *path, KmerHash *hash)
 {
 	memset(hash, 0, sizeof *hash);
-	FILE *fp = open_or_die(path, "rb");
+	// Closed on every path, fatal errors caught by an embedding program included.
+	std::unique_ptr<FILE, int (*)(FILE *)> file(open_or_die(path, "rb"), fclose);
+	FILE *fp = file.get();
 	struct stat st;
 	if (fstat(fileno(fp), &st) != 0) fatal(MSG_READ_ERROR);
 	const uint64_t size = (uint64_t)st.st_size;
@@ -232,7 +235,6 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 	read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
 	hash->kmer_positions = (uint32_t *)alloc_or_die(P, sizeof(uint32_t));
 	read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
-	fclose(fp);
 
 	// Lookups index kmer_keys and kmer_positions through these tables without bounds
 	// checks; a table that is not monotone, or that disagrees with D and P, would send them

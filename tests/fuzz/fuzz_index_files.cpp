@@ -43,32 +43,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	static std::set<int> fds = current_fds();
 	if (size < 1) return 0;
 	FuzzFile file(data + 1, size - 1);
+	// The loaders fill these as they allocate; whatever they hold is released after a
+	// refused input too, so that a long run does not grow until the RSS limit.
+	GenomeSequences g = {};
+	AnnotationInfo ann = {};
+	KmerHash h = {};
+	GenomeBwt b = {};
 	try {
 		switch (data[0] % 3) {
-		case 0: {
-			GenomeSequences g = {};
-			AnnotationInfo ann = {};
+		case 0:
 			load_annotation_info(file.path.c_str(), &g, &ann);
 			walk_info(ann);
 			break;
-		}
-		case 1: {
-			KmerHash h = {};
+		case 1:
 			load_kmer_hash(file.path.c_str(), &h);
 			walk_hash(h);
-			release_kmer_hash(&h);
 			break;
-		}
-		default: {
-			GenomeBwt b = {};
+		default:
 			load_genome_bwt(file.path.c_str(), &b);
 			walk_bwt(b);
-			release_genome_bwt(&b);
 			break;
-		}
 		}
 	} catch (const FatalError &) {
 	}
+	release_genome_sequences(&g);
+	release_annotation_info(&ann);
+	release_kmer_hash(&h);
+	release_genome_bwt(&b);
 	close_leaked_fds(fds);
 	return 0;
 }
