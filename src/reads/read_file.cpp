@@ -155,10 +155,14 @@ int64_t fill_batch(ReadPairSource *source, char **text1, char **text2)
 		// Both files should be used up together; whatever one of them still holds cannot
 		// be paired and is dropped, which the user must learn about.
 		const int left1 = has_leftover_text(s1), left2 = has_leftover_text(s2);
-		if (left1)
+		if (left1 && left2)
+			report("[WARNING] Read files [%s] and [%s] both end with an unpaired or incomplete record; the remaining "
+			       "reads of both are ignored\n",
+			       s1->path, s2->path);
+		else if (left1)
 			report("[WARNING] Read files [%s] and [%s] end at different records; the remaining reads of [%s] are ignored\n",
 			       s1->path, s2->path, s1->path);
-		if (left2)
+		else if (left2)
 			report("[WARNING] Read files [%s] and [%s] end at different records; the remaining reads of [%s] are ignored\n",
 			       s1->path, s2->path, s2->path);
 		close_read_pair(source);

@@ -179,8 +179,8 @@ std::vector<BadCase> make_cases(const Inputs &in)
 			 return both(d, a, b);
 		 },
 		 0,
-		 "[WARNING] Read files [a.fastq] and [b.fastq] end at different records; the remaining reads of [a.fastq] are "
-		 "ignored\n",
+		 "[WARNING] Read files [a.fastq] and [b.fastq] both end with an unpaired or incomplete record; the remaining "
+		 "reads of both are ignored\n",
 		 TOTAL_PAIRS, 2999},
 		{"no line feed after the last record",
 		 [&](const std::string &d) { return both(d, r1.substr(0, r1.size() - 1), r2.substr(0, r2.size() - 1)); }, 0,
