@@ -93,6 +93,11 @@ void set_fatal_hook(void (*hook)());
 // Shared messages of the index and matrix files.
 #define MSG_READ_ERROR "[ERROR] fread, wrong file or file is corrupted\n"
 #define MSG_WRITE_ERROR "[ERROR] fwrite, could not write data to file\n"
+#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
+
+// realloc (malloc when ptr is null) of `bytes` bytes, at least 1, or fatal() with
+// "[ERROR] Cannot allocate more memory!".
+void *realloc_or_die(void *ptr, size_t bytes);
 
 // fread/fwrite of exactly `count` items or fatal() with the messages above.
 void read_or_die(void *dst, size_t size, size_t count, FILE *fp);

@@ -127,3 +127,10 @@ void build_path(char *out, const char *a, const char *b, const char *c)
 	if (n < 0 || n >= PATH_BUFFER_SIZE)
 		fatal("[ERROR] Path is too long (over %d bytes): %s%s%s\n", PATH_BUFFER_SIZE - 1, a, b, c);
 }
+
+void *realloc_or_die(void *ptr, size_t bytes)
+{
+	void *p = realloc(ptr, bytes ? bytes : 1);
+	if (!p) fatal(MSG_NO_MEMORY);
+	return p;
+}

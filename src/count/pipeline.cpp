@@ -36,7 +36,7 @@ struct ReaderArgs {
 static void *checked_malloc(size_t size)
 {
 	void *p = malloc(size ? size : 1);
-	if (!p) fatal("[ERROR] Cannot allocate more memory!\n\n");
+	if (!p) fatal(MSG_NO_MEMORY);
 	return p;
 }
 
@@ -234,7 +234,7 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	pthread_barrier_init(&barrier, nullptr, (unsigned)R);
 	pthread_mutex_t end_marker_lock = PTHREAD_MUTEX_INITIALIZER;
 	ReadPairSource *sources = (ReadPairSource *)calloc((size_t)opt->n_pairs, sizeof(ReadPairSource));
-	if (!sources) fatal("[ERROR] Cannot allocate more memory!\n\n");
+	if (!sources) fatal(MSG_NO_MEMORY);
 
 	pthread_t *readers = (pthread_t *)checked_malloc(sizeof(pthread_t) * R);
 	ReaderArgs *reader_args = (ReaderArgs *)checked_malloc(sizeof(ReaderArgs) * R);

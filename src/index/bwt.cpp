@@ -13,7 +13,6 @@
 
 KSEQ_INIT(gzFile, gzread)
 
-#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
 #define INITIAL_PACKED_BASES 65536
 
 static void *alloc_or_die(size_t count, size_t size, bool zero)

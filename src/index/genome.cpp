@@ -58,13 +58,13 @@ void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names
 		}
 		if (count == capacity) {
 			capacity = capacity ? capacity * 2 : 64;
-			lengths = (uint32_t *)realloc(lengths, (size_t)capacity * sizeof(uint32_t));
-			bases = (char **)realloc(bases, (size_t)capacity * sizeof(char *));
-			kept_names = (const char **)realloc(kept_names, (size_t)capacity * sizeof(char *));
+			lengths = (uint32_t *)realloc_or_die(lengths, (size_t)capacity * sizeof(uint32_t));
+			bases = (char **)realloc_or_die(bases, (size_t)capacity * sizeof(char *));
+			kept_names = (const char **)realloc_or_die(kept_names, (size_t)capacity * sizeof(char *));
 		}
 		kh_value(names, k) = count;
 		size_t len = seq->seq.l;
-		bases[count] = (char *)malloc(len + 1);
+		bases[count] = (char *)realloc_or_die(nullptr, len + 1);
 		memcpy(bases[count], seq->seq.s, len);
 		bases[count][len] = '\0';
 		lengths[count] = (uint32_t)len;

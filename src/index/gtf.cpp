@@ -36,20 +36,12 @@ struct GtfState {
 	int64_t current_tx;    // -1: none yet
 };
 
-// realloc that ends the run when the memory is not there.
-static void *gtf_realloc(void *p, size_t bytes)
-{
-	void *q = realloc(p, bytes ? bytes : 1);
-	if (!q) fatal("[ERROR] Cannot allocate more memory!\n\n");
-	return q;
-}
-
 // Keep the printable ASCII bytes (0x20..0x7E) but the two quote characters: this strips
 // quotes around a value and a carriage return left at the end of the line.
 static char *clean_value(const char *value)
 {
 	size_t n = strlen(value);
-	char *out = (char *)gtf_realloc(nullptr, n + 1);
+	char *out = (char *)realloc_or_die(nullptr, n + 1);
 	size_t j = 0;
 	for (size_t i = 0; i < n; ++i) {
 		unsigned char c = (unsigned char)value[i];
@@ -94,10 +86,10 @@ static void grow_gene_table(GtfState *st)
 {
 	AnnotationInfo *ann = st->ann;
 	uint32_t cap = st->gene_capacity ? st->gene_capacity * 2 : INITIAL_TABLE_SIZE;
-	ann->gene_chrom = (uint32_t *)gtf_realloc(ann->gene_chrom, (size_t)cap * sizeof(uint32_t));
-	ann->gene_strand = (uint8_t *)gtf_realloc(ann->gene_strand, cap);
-	st->gene_id_list = (const char **)gtf_realloc(st->gene_id_list, (size_t)cap * sizeof(char *));
-	st->gene_name_list = (char **)gtf_realloc(st->gene_name_list, (size_t)cap * sizeof(char *));
+	ann->gene_chrom = (uint32_t *)realloc_or_die(ann->gene_chrom, (size_t)cap * sizeof(uint32_t));
+	ann->gene_strand = (uint8_t *)realloc_or_die(ann->gene_strand, cap);
+	st->gene_id_list = (const char **)realloc_or_die(st->gene_id_list, (size_t)cap * sizeof(char *));
+	st->gene_name_list = (char **)realloc_or_die(st->gene_name_list, (size_t)cap * sizeof(char *));
 	st->gene_capacity = cap;
 }
 
@@ -105,10 +97,10 @@ static void grow_tx_table(GtfState *st)
 {
 	AnnotationInfo *ann = st->ann;
 	uint32_t cap = st->tx_capacity ? st->tx_capacity * 2 : INITIAL_TABLE_SIZE;
-	ann->tx_gene = (uint32_t *)gtf_realloc(ann->tx_gene, (size_t)cap * sizeof(uint32_t));
-	ann->tx_exon_count = (uint32_t *)gtf_realloc(ann->tx_exon_count, (size_t)cap * sizeof(uint32_t));
-	ann->tx_exons = (Exon **)gtf_realloc(ann->tx_exons, (size_t)cap * sizeof(Exon *));
-	st->tx_id_list = (const char **)gtf_realloc(st->tx_id_list, (size_t)cap * sizeof(char *));
+	ann->tx_gene = (uint32_t *)realloc_or_die(ann->tx_gene, (size_t)cap * sizeof(uint32_t));
+	ann->tx_exon_count = (uint32_t *)realloc_or_die(ann->tx_exon_count, (size_t)cap * sizeof(uint32_t));
+	ann->tx_exons = (Exon **)realloc_or_die(ann->tx_exons, (size_t)cap * sizeof(Exon *));
+	st->tx_id_list = (const char **)realloc_or_die(st->tx_id_list, (size_t)cap * sizeof(char *));
 	st->tx_capacity = cap;
 }
 
@@ -224,7 +216,7 @@ static void add_exon(GtfState *st, uint32_t chrom, uint8_t strand, uint32_t star
 	uint32_t n = ann->tx_exon_count[t];
 	if ((n & (n - 1)) == 0) {
 		size_t cap = n ? (size_t)n * 2 : 1;
-		ann->tx_exons[t] = (Exon *)gtf_realloc(ann->tx_exons[t], cap * sizeof(Exon));
+		ann->tx_exons[t] = (Exon *)realloc_or_die(ann->tx_exons[t], cap * sizeof(Exon));
 	}
 	ann->tx_exons[t][n].start = start;
 	ann->tx_exons[t][n].end = end;
@@ -293,7 +285,7 @@ static size_t fill_buffer(gzFile fp, const char *path, char *buf, size_t used)
 static char *build_name_table(const char *const *strings, uint32_t count, uint32_t width)
 {
 	char *table = (char *)calloc((size_t)count * width + 1, 1);
-	if (!table) fatal("[ERROR] Cannot allocate more memory!\n\n");
+	if (!table) fatal(MSG_NO_MEMORY);
 	for (uint32_t i = 0; i < count; ++i)
 		memcpy(table + (size_t)i * width, strings[i], strlen(strings[i]));
 	return table;

@@ -20,7 +20,6 @@
 #include "cli/cli.h"
 #include "index/index.h"
 
-#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
 #define NUM_BUCKETS (1u << HASH_BITS)
 
 // malloc that never returns null for a successful request (zero-length arrays get one

@@ -65,11 +65,11 @@ void build_transcriptome(const char *fasta_path, const GenomeSequences *genome, 
 	FilePtr file(open_or_die(fasta_path, "wb"));
 	FILE *fp = file.get();
 	uint32_t tx_count = ann->tx_count;
-	ann->tx_length = (uint32_t *)malloc(((size_t)tx_count + 1) * sizeof(uint32_t));
-	ann->tx_offset = (uint32_t *)malloc(((size_t)tx_count + 1) * sizeof(uint32_t));
+	ann->tx_length = (uint32_t *)realloc_or_die(nullptr, ((size_t)tx_count + 1) * sizeof(uint32_t));
+	ann->tx_offset = (uint32_t *)realloc_or_die(nullptr, ((size_t)tx_count + 1) * sizeof(uint32_t));
 	size_t capacity = INITIAL_TX_SEQ_SIZE;
-	char *seq = (char *)malloc(capacity);
-	uint32_t *base_tx = (uint32_t *)malloc(capacity * sizeof(uint32_t));
+	char *seq = (char *)realloc_or_die(nullptr, capacity);
+	uint32_t *base_tx = (uint32_t *)realloc_or_die(nullptr, capacity * sizeof(uint32_t));
 	uint64_t total = 0;
 
 	for (uint32_t t = 0; t < tx_count; ++t) {
@@ -93,8 +93,8 @@ void build_transcriptome(const char *fasta_path, const GenomeSequences *genome, 
 			fatal("[ERROR] Transcriptome is too long (over %u bases)\n", (unsigned)UINT32_MAX);
 		if (total + len > capacity) {
 			while (capacity < total + len) capacity *= 2;
-			seq = (char *)realloc(seq, capacity);
-			base_tx = (uint32_t *)realloc(base_tx, capacity * sizeof(uint32_t));
+			seq = (char *)realloc_or_die(seq, capacity);
+			base_tx = (uint32_t *)realloc_or_die(base_tx, capacity * sizeof(uint32_t));
 		}
 
 		uint32_t g = ann->tx_gene[t];
@@ -119,9 +119,9 @@ void build_transcriptome(const char *fasta_path, const GenomeSequences *genome, 
 	ann->tx_offset[tx_count] = (uint32_t)total;
 
 	// One byte more than the transcriptome: a terminator, and never a zero-size block.
-	ann->tx_seq = (char *)realloc(seq, total + 1);
+	ann->tx_seq = (char *)realloc_or_die(seq, total + 1);
 	ann->tx_seq[total] = '\0';
-	ann->base_tx = (uint32_t *)realloc(base_tx, (total ? total : 1) * sizeof(uint32_t));
+	ann->base_tx = (uint32_t *)realloc_or_die(base_tx, (total ? total : 1) * sizeof(uint32_t));
 	close_written_file(&file);
 }
 
@@ -194,7 +194,7 @@ static void *read_array(InfoReader *r, size_t size, uint64_t count)
 {
 	uint64_t bytes = (uint64_t)size * count;
 	if (count != 0 && (bytes / count != size || bytes > r->remaining)) fatal(MSG_READ_ERROR);
-	char *dst = (char *)malloc((size_t)bytes + 1);
+	char *dst = (char *)realloc_or_die(nullptr, (size_t)bytes + 1);
 	read_items(r, dst, size, count);
 	dst[bytes] = '\0';
 	return dst;
@@ -267,6 +267,7 @@ void load_annotation_info(const char *info_path, GenomeSequences *genome, Annota
 	ann->tx_exon_count = (uint32_t *)read_array(&r, sizeof(uint32_t), n_tx);
 	// n_tx is bounded by the file size through the arrays above.
 	ann->tx_exons = (Exon **)calloc(n_tx + 1, sizeof(Exon *));
+	if (!ann->tx_exons) fatal(MSG_NO_MEMORY);
 	for (uint64_t t = 0; t < n_tx; ++t)
 		ann->tx_exons[t] = (Exon *)read_array(&r, sizeof(Exon), ann->tx_exon_count[t]);
 	check_annotation_info(genome, ann);

@@ -2,17 +2,18 @@
 // extended at both ends by a banded X-drop alignment that allows small insertions and
 // deletions, and accepted under a stricter score floor.
 #include <cstdint>
+#include "cli/cli.h"
 #include "mapping/mapping.h"
 
 int32_t **dp_matrix_rows(DpMatrix *matrix, int32_t rows, int32_t cols)
 {
 	const int64_t need = (int64_t)rows * cols * (int64_t)sizeof(int32_t);
 	if (need > matrix->cell_bytes) {
-		matrix->cells = (int32_t *)mapping_realloc(matrix->cells, (size_t)need);
+		matrix->cells = (int32_t *)realloc_or_die(matrix->cells, (size_t)need);
 		matrix->cell_bytes = need;
 	}
 	if (rows > matrix->row_capacity) {
-		matrix->rows = (int32_t **)mapping_realloc(matrix->rows, (size_t)rows * sizeof(int32_t *));
+		matrix->rows = (int32_t **)realloc_or_die(matrix->rows, (size_t)rows * sizeof(int32_t *));
 		matrix->row_capacity = rows;
 	}
 	for (int32_t i = 0; i < rows; ++i) matrix->rows[i] = matrix->cells + (int64_t)i * cols;

@@ -4,6 +4,7 @@
 // exact seeds ending at anchors every 13 bases, located, grouped by diagonal and verified.
 #include <cstdint>
 #include <cstring>
+#include "cli/cli.h"
 #include "mapping/mapping.h"
 
 const int32_t MISMATCH_MATRIX[5][5] = {
@@ -21,10 +22,10 @@ static void reserve_seeds(GenomeScratch *g, int32_t need)
 	if (need <= g->seed_cap) return;
 	int32_t cap = g->seed_cap > 0 ? g->seed_cap : 16;
 	while (cap < need) cap *= 2;
-	g->seeds = (GenomeSeed *)mapping_realloc(g->seeds, (size_t)cap * sizeof(GenomeSeed));
-	g->hit_begin = (int64_t *)mapping_realloc(g->hit_begin, (size_t)cap * sizeof(int64_t));
-	g->hit_end = (int64_t *)mapping_realloc(g->hit_end, (size_t)cap * sizeof(int64_t));
-	g->cursor = (int64_t *)mapping_realloc(g->cursor, (size_t)cap * sizeof(int64_t));
+	g->seeds = (GenomeSeed *)realloc_or_die(g->seeds, (size_t)cap * sizeof(GenomeSeed));
+	g->hit_begin = (int64_t *)realloc_or_die(g->hit_begin, (size_t)cap * sizeof(int64_t));
+	g->hit_end = (int64_t *)realloc_or_die(g->hit_end, (size_t)cap * sizeof(int64_t));
+	g->cursor = (int64_t *)realloc_or_die(g->cursor, (size_t)cap * sizeof(int64_t));
 	g->seed_cap = cap;
 }
 
@@ -34,7 +35,7 @@ static GenomeHit *reserve_hits(GenomeHit *buffer, int64_t *cap, int64_t need)
 	int64_t c = *cap > 0 ? *cap : 1024;
 	while (c < need) c *= 2;
 	*cap = c;
-	return (GenomeHit *)mapping_realloc(buffer, (size_t)c * sizeof(GenomeHit));
+	return (GenomeHit *)realloc_or_die(buffer, (size_t)c * sizeof(GenomeHit));
 }
 
 // ---- backward search ----
@@ -275,7 +276,7 @@ static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace
 	const int32_t L = read->len;
 	if (search_genome_strand(bwt, read->seq, L, limit, g)) return 1;
 	if (L + 1 > g->rc_cap) {
-		g->rc = (char *)mapping_realloc(g->rc, (size_t)L + 1);
+		g->rc = (char *)realloc_or_die(g->rc, (size_t)L + 1);
 		g->rc_cap = L + 1;
 	}
 	for (int32_t i = 0; i < L; ++i) g->rc[i] = COMPLEMENT_LETTERS[BASE_CODE[(uint8_t)read->seq[L - 1 - i]]];

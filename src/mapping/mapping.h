@@ -159,8 +159,6 @@ static inline int32_t alignment_threshold(int32_t len, int32_t aligned, int32_t 
 // a 100 x 100 matrix. Every allocation failure ends the run.
 MappingWorkspace *create_mapping_workspace(const MappingIndex *index);
 void release_mapping_workspace(MappingWorkspace *ws);
-// realloc that ends the run with "[ERROR] Cannot allocate more memory!\n\n" on failure.
-void *mapping_realloc(void *ptr, size_t bytes);
 // Append to the lists, doubling their capacity when full; an alignment raises `best`.
 void append_alignment(AlignmentList *list, uint32_t position, int32_t score);
 void append_candidate(CandidateList *list, uint32_t diagonal, int32_t read_start,

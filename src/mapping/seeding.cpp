@@ -27,11 +27,11 @@ void kmer_sampling(int32_t len, int32_t k, int32_t *n_kmers, int32_t *stride)
 
 static void grow_kmer_arrays(SeedSet *seeds, int32_t cap)
 {
-	seeds->kmer_hits = (int32_t *)mapping_realloc(seeds->kmer_hits, (size_t)cap * sizeof(int32_t));
-	seeds->kmer_offset = (uint32_t *)mapping_realloc(seeds->kmer_offset, (size_t)cap * sizeof(uint32_t));
-	seeds->kmer_start = (uint32_t **)mapping_realloc(seeds->kmer_start, (size_t)cap * sizeof(uint32_t *));
-	seeds->kmer_cursor = (int32_t *)mapping_realloc(seeds->kmer_cursor, (size_t)cap * sizeof(int32_t));
-	seeds->kmer_code = (uint64_t *)mapping_realloc(seeds->kmer_code, (size_t)cap * sizeof(uint64_t));
+	seeds->kmer_hits = (int32_t *)realloc_or_die(seeds->kmer_hits, (size_t)cap * sizeof(int32_t));
+	seeds->kmer_offset = (uint32_t *)realloc_or_die(seeds->kmer_offset, (size_t)cap * sizeof(uint32_t));
+	seeds->kmer_start = (uint32_t **)realloc_or_die(seeds->kmer_start, (size_t)cap * sizeof(uint32_t *));
+	seeds->kmer_cursor = (int32_t *)realloc_or_die(seeds->kmer_cursor, (size_t)cap * sizeof(int32_t));
+	seeds->kmer_code = (uint64_t *)realloc_or_die(seeds->kmer_code, (size_t)cap * sizeof(uint64_t));
 	seeds->kmer_cap = cap;
 }
 
@@ -39,9 +39,9 @@ static void grow_hit_arrays(SeedSet *seeds, int64_t need)
 {
 	int64_t cap = seeds->hit_cap;
 	while (cap < need) cap *= 2;
-	if (cap > INT32_MAX) fatal("[ERROR] Cannot allocate more memory!\n\n");
-	seeds->hits = (uint32_t *)mapping_realloc(seeds->hits, (size_t)cap * sizeof(uint32_t));
-	seeds->merged = (SeedHit *)mapping_realloc(seeds->merged, (size_t)cap * sizeof(SeedHit));
+	if (cap > INT32_MAX) fatal(MSG_NO_MEMORY);
+	seeds->hits = (uint32_t *)realloc_or_die(seeds->hits, (size_t)cap * sizeof(uint32_t));
+	seeds->merged = (SeedHit *)realloc_or_die(seeds->merged, (size_t)cap * sizeof(SeedHit));
 	seeds->hit_cap = (int32_t)cap;
 }
 

@@ -10,18 +10,11 @@
 #define START_LIST_CAP 64
 #define START_DP_SIDE 100
 
-void *mapping_realloc(void *ptr, size_t bytes)
-{
-	void *p = realloc(ptr, bytes ? bytes : 1);
-	if (!p) fatal("[ERROR] Cannot allocate more memory!\n\n");
-	return p;
-}
-
 void append_alignment(AlignmentList *list, uint32_t position, int32_t score)
 {
 	if (list->count == list->capacity) {
 		list->capacity *= 2;
-		list->records = (Alignment *)mapping_realloc(list->records,
+		list->records = (Alignment *)realloc_or_die(list->records,
 		                                             (size_t)list->capacity * sizeof(Alignment));
 	}
 	list->records[list->count].position = position;
@@ -35,7 +28,7 @@ void append_candidate(CandidateList *list, uint32_t diagonal, int32_t read_start
 {
 	if (list->count == list->capacity) {
 		list->capacity *= 2;
-		list->records = (Candidate *)mapping_realloc(list->records,
+		list->records = (Candidate *)realloc_or_die(list->records,
 		                                             (size_t)list->capacity * sizeof(Candidate));
 	}
 	Candidate *c = &list->records[list->count++];
@@ -47,31 +40,31 @@ void append_candidate(CandidateList *list, uint32_t diagonal, int32_t read_start
 
 MappingWorkspace *create_mapping_workspace(const MappingIndex *index)
 {
-	MappingWorkspace *ws = (MappingWorkspace *)mapping_realloc(nullptr, sizeof(MappingWorkspace));
+	MappingWorkspace *ws = (MappingWorkspace *)realloc_or_die(nullptr, sizeof(MappingWorkspace));
 	memset(ws, 0, sizeof *ws);
 	ws->index = index;
 
 	SeedSet *s = &ws->seeds;
 	s->hit_cap = START_HIT_CAP;
-	s->hits = (uint32_t *)mapping_realloc(nullptr, START_HIT_CAP * sizeof(uint32_t));
-	s->merged = (SeedHit *)mapping_realloc(nullptr, START_HIT_CAP * sizeof(SeedHit));
+	s->hits = (uint32_t *)realloc_or_die(nullptr, START_HIT_CAP * sizeof(uint32_t));
+	s->merged = (SeedHit *)realloc_or_die(nullptr, START_HIT_CAP * sizeof(SeedHit));
 	s->kmer_cap = START_KMER_CAP;
-	s->kmer_hits = (int32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(int32_t));
-	s->kmer_offset = (uint32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint32_t));
-	s->kmer_start = (uint32_t **)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint32_t *));
-	s->kmer_cursor = (int32_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(int32_t));
-	s->kmer_code = (uint64_t *)mapping_realloc(nullptr, START_KMER_CAP * sizeof(uint64_t));
+	s->kmer_hits = (int32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(int32_t));
+	s->kmer_offset = (uint32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint32_t));
+	s->kmer_start = (uint32_t **)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint32_t *));
+	s->kmer_cursor = (int32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(int32_t));
+	s->kmer_code = (uint64_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint64_t));
 
 	ws->candidates.capacity = START_LIST_CAP;
-	ws->candidates.records = (Candidate *)mapping_realloc(nullptr, START_LIST_CAP * sizeof(Candidate));
+	ws->candidates.records = (Candidate *)realloc_or_die(nullptr, START_LIST_CAP * sizeof(Candidate));
 	ws->alignments.capacity = START_LIST_CAP;
-	ws->alignments.records = (Alignment *)mapping_realloc(nullptr, START_LIST_CAP * sizeof(Alignment));
+	ws->alignments.records = (Alignment *)realloc_or_die(nullptr, START_LIST_CAP * sizeof(Alignment));
 
 	DpMatrix *m = &ws->dp;
 	m->cell_bytes = (int64_t)START_DP_SIDE * START_DP_SIDE * sizeof(int32_t);
-	m->cells = (int32_t *)mapping_realloc(nullptr, (size_t)m->cell_bytes);
+	m->cells = (int32_t *)realloc_or_die(nullptr, (size_t)m->cell_bytes);
 	m->row_capacity = START_DP_SIDE;
-	m->rows = (int32_t **)mapping_realloc(nullptr, START_DP_SIDE * sizeof(int32_t *));
+	m->rows = (int32_t **)realloc_or_die(nullptr, START_DP_SIDE * sizeof(int32_t *));
 	for (int i = 0; i < START_DP_SIDE; ++i) m->rows[i] = m->cells + i * START_DP_SIDE;
 	// The genome scratch starts empty and grows on the first genome check.
 	return ws;

@@ -9,7 +9,6 @@
 #include <sched.h>
 #include "matrix/matrix.h"
 
-#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
 #define BARCODE_TABLE_START 65536u
 
 uint32_t barcode_max_probe(uint64_t capacity)

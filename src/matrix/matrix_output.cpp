@@ -41,7 +41,7 @@ void canonical_umi_layout(UmiTable *table, uint64_t *scratch)
 	while (n > umi_table_limit(capacity)) capacity *= 2;
 	if (capacity != table->capacity) {
 		uint64_t *keys = (uint64_t *)realloc(table->keys, (size_t)capacity * sizeof(uint64_t));
-		if (!keys) fatal("[ERROR] Cannot allocate more memory!\n\n");
+		if (!keys) fatal(MSG_NO_MEMORY);
 		table->keys = keys;
 		table->capacity = capacity;
 	}

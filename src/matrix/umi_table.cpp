@@ -8,7 +8,6 @@
 #include <cstring>
 #include "matrix/matrix.h"
 
-#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
 #define UMI_TABLE_START 16
 
 uint64_t pack_bases(const char *bases, int len)

@@ -9,7 +9,6 @@
 #include "cli/cli.h"
 #include "reads/reads.h"
 
-#define MSG_NO_MEMORY "[ERROR] Cannot allocate more memory!\n\n"
 
 uint32_t detect_read_format(const char *path)
 {

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include "cli/cli.h"
 #include "mapping/mapping.h"
 
 namespace mtest {
@@ -86,8 +87,8 @@ inline void set_merged_hits(MappingWorkspace *ws, const std::vector<SeedHit> &hi
 {
 	SeedSet *s = &ws->seeds;
 	if ((int32_t)hits.size() > s->hit_cap) {
-		s->merged = (SeedHit *)mapping_realloc(s->merged, hits.size() * sizeof(SeedHit));
-		s->hits = (uint32_t *)mapping_realloc(s->hits, hits.size() * sizeof(uint32_t));
+		s->merged = (SeedHit *)realloc_or_die(s->merged, hits.size() * sizeof(SeedHit));
+		s->hits = (uint32_t *)realloc_or_die(s->hits, hits.size() * sizeof(uint32_t));
 		s->hit_cap = (int32_t)hits.size();
 	}
 	for (size_t i = 0; i < hits.size(); ++i) s->merged[i] = hits[i];
