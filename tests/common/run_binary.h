@@ -2,10 +2,14 @@
 #ifndef VORAT_TEST_RUN_BINARY_H
 #define VORAT_TEST_RUN_BINARY_H
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +36,34 @@ inline void write_file(const std::string &path, const std::string &text)
 inline bool file_exists(const std::string &path)
 {
 	return access(path.c_str(), F_OK) == 0;
+}
+
+// The lines of a text, without their line feeds (a last line without one counts).
+inline std::vector<std::string> split_lines(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	std::string line;
+	while (std::getline(in, line)) lines.push_back(line);
+	return lines;
+}
+
+// Paths of every regular file under `root` (below `rel`, "" for all), relative to root, sorted.
+inline void list_files(const std::string &root, const std::string &rel, std::vector<std::string> *out)
+{
+	DIR *d = opendir((root + "/" + rel).c_str());
+	if (!d) return;
+	while (struct dirent *e = readdir(d)) {
+		std::string name = e->d_name;
+		if (name == "." || name == "..") continue;
+		std::string path = rel.empty() ? name : rel + "/" + name;
+		struct stat st;
+		if (stat((root + "/" + path).c_str(), &st) != 0) continue;
+		if (S_ISDIR(st.st_mode)) list_files(root, path, out);
+		else if (S_ISREG(st.st_mode)) out->push_back(path);
+	}
+	closedir(d);
+	std::sort(out->begin(), out->end());
 }
 
 // A fresh temporary directory, removed with everything in it by the destructor.

@@ -167,8 +167,8 @@ TEST(CountOutput, FourThreadsWithDumpGiveTheOneThreadResult)
 	ASSERT_TRUE(file_exists(four.out_dir + "/VoraT.align.tsv"));
 	EXPECT_EQ(read_file(four.out_dir + "/VoraT.align.tsv"), "");
 	std::vector<std::string> a, b;
-	sim_run::list_files(one.out_dir, "", &a);
-	sim_run::list_files(four.out_dir, "", &b);
+	list_files(one.out_dir, "", &a);
+	list_files(four.out_dir, "", &b);
 	b.erase(std::remove(b.begin(), b.end(), "VoraT.align.tsv"), b.end());
 	ASSERT_EQ(a, b);
 	for (const std::string &name : a)

@@ -44,19 +44,6 @@ inline std::vector<RunResult> run_two_at_a_time(const std::vector<std::function<
 	return results;
 }
 
-inline std::vector<std::string> split_lines(const std::string &text)
-{
-	std::vector<std::string> lines;
-	size_t start = 0;
-	while (start < text.size()) {
-		size_t lf = text.find('\n', start);
-		if (lf == std::string::npos) lf = text.size();
-		lines.push_back(text.substr(start, lf - start));
-		start = lf + 1;
-	}
-	return lines;
-}
-
 // FASTQ records of a text counted the simple way: lines / 4 (a last line without line feed counts).
 inline long long fastq_records(const std::string &text)
 {
@@ -162,8 +149,8 @@ inline bool read_matrix_bin(const std::string &path, int32_t *genes, int32_t *ce
 inline std::string compare_dirs(const std::string &a, const std::string &b)
 {
 	std::vector<std::string> fa, fb;
-	sim_run::list_files(a, "", &fa);
-	sim_run::list_files(b, "", &fb);
+	list_files(a, "", &fa);
+	list_files(b, "", &fb);
 	if (fa != fb) return "different file lists";
 	if (fa.empty()) return "no files";
 	std::string diff;

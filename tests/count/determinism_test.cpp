@@ -14,7 +14,7 @@ TEST(Determinism, SameOutputFilesForOneTwoAndEightThreads)
 	const sim_run::CountRun &one = f.count("t1", 1);
 	ASSERT_EQ(one.result.status, 0) << one.result.err;
 	std::vector<std::string> files;
-	sim_run::list_files(one.out_dir, "", &files);
+	list_files(one.out_dir, "", &files);
 	std::vector<std::string> expected = {
 		"barcodes.tsv", "features.tsv",
 		"filtered_feature_bc_matrix/barcodes.tsv.gz", "filtered_feature_bc_matrix/features.tsv.gz",
@@ -29,7 +29,7 @@ TEST(Determinism, SameOutputFilesForOneTwoAndEightThreads)
 		const sim_run::CountRun &run = f.count("t" + std::to_string(threads), threads);
 		ASSERT_EQ(run.result.status, 0) << run.result.err;
 		std::vector<std::string> other;
-		sim_run::list_files(run.out_dir, "", &other);
+		list_files(run.out_dir, "", &other);
 		EXPECT_EQ(other, files);
 		for (const std::string &name : files)
 			EXPECT_TRUE(read_file(one.out_dir + "/" + name) == read_file(run.out_dir + "/" + name)) << name << " differs";

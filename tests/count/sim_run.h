@@ -102,24 +102,6 @@ public:
 
 inline ::testing::Environment *const cleanup_env = ::testing::AddGlobalTestEnvironment(new Cleanup);
 
-// Paths of every regular file under `root`, relative to it, sorted.
-inline void list_files(const std::string &root, const std::string &rel, std::vector<std::string> *out)
-{
-	DIR *d = opendir((root + "/" + rel).c_str());
-	if (!d) return;
-	while (struct dirent *e = readdir(d)) {
-		std::string name = e->d_name;
-		if (name == "." || name == "..") continue;
-		std::string path = rel.empty() ? name : rel + "/" + name;
-		struct stat st;
-		if (stat((root + "/" + path).c_str(), &st) != 0) continue;
-		if (S_ISDIR(st.st_mode)) list_files(root, path, out);
-		else if (S_ISREG(st.st_mode)) out->push_back(path);
-	}
-	closedir(d);
-	std::sort(out->begin(), out->end());
-}
-
 // The value of a statistics line "[INFO] <label> : <value>" of a run's standard error, or -1.
 inline long long stat_line(const std::string &err, const std::string &label)
 {

@@ -34,7 +34,7 @@ TEST(TenxClients, SeuratRead10xOpensBothFolders)
 	int rc = sim_run::shell("Rscript '" VORAT_SOURCE_DIR "/tests/clients/read10x.R' '" + run.out_dir + "'", &out);
 	ASSERT_EQ(rc, 0) << out;
 	const std::string f = run.out_dir + "/filtered_feature_bc_matrix", r = run.out_dir + "/raw_feature_bc_matrix";
-	std::string cells = std::to_string(lines_of(read_file(run.out_dir + "/barcodes.tsv")).size());
+	std::string cells = std::to_string(split_lines(read_file(run.out_dir + "/barcodes.tsv")).size());
 	EXPECT_NE(out.find("filtered_feature_bc_matrix " + figures(f + "/matrix.mtx.gz") + " TRUE TRUE \n"),
 	          std::string::npos)
 		<< out;

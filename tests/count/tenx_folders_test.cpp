@@ -19,8 +19,8 @@ TEST(TenxFoldersEndToEnd, FilteredFolderIsTheResultMatrix)
 	const std::string dir = run.out_dir, f = dir + "/filtered_feature_bc_matrix";
 
 	EXPECT_EQ(read_gz(f + "/barcodes.tsv.gz"), read_file(dir + "/barcodes.tsv"));
-	std::vector<std::string> features = lines_of(read_file(dir + "/features.tsv"));
-	std::vector<std::string> tenx_features = lines_of(read_gz(f + "/features.tsv.gz"));
+	std::vector<std::string> features = split_lines(read_file(dir + "/features.tsv"));
+	std::vector<std::string> tenx_features = split_lines(read_gz(f + "/features.tsv.gz"));
 	ASSERT_EQ(tenx_features.size(), features.size());
 	ASSERT_EQ(features.size(), 150u);
 	for (size_t g = 0; g < features.size(); ++g) EXPECT_EQ(tenx_features[g], features[g] + "\tGene Expression");
@@ -34,7 +34,7 @@ TEST(TenxFoldersEndToEnd, FilteredFolderIsTheResultMatrix)
 	EXPECT_EQ(tenx.columns, mtx.columns);
 	EXPECT_EQ(tenx.data, mtx.data);
 	// Blank-separated, as the 10x layout is.
-	std::vector<std::string> lines = lines_of(read_gz(f + "/matrix.mtx.gz"));
+	std::vector<std::string> lines = split_lines(read_gz(f + "/matrix.mtx.gz"));
 	ASSERT_GT(lines.size(), 3u);
 	EXPECT_EQ(lines[3].find('\t'), std::string::npos);
 }
@@ -47,8 +47,8 @@ TEST(TenxFoldersEndToEnd, RawFolderHoldsCellsAndOtherBarcodes)
 	ASSERT_EQ(run.result.status, 0) << run.result.err;
 	const std::string dir = run.out_dir, r = dir + "/raw_feature_bc_matrix";
 
-	std::vector<std::string> cells = lines_of(read_file(dir + "/barcodes.tsv"));
-	std::vector<std::string> raw_bc = lines_of(read_gz(r + "/barcodes.tsv.gz"));
+	std::vector<std::string> cells = split_lines(read_file(dir + "/barcodes.tsv"));
+	std::vector<std::string> raw_bc = split_lines(read_gz(r + "/barcodes.tsv.gz"));
 	EXPECT_EQ(read_gz(r + "/features.tsv.gz"), read_gz(dir + "/filtered_feature_bc_matrix/features.tsv.gz"));
 	Mtx mtx = parse_mtx(read_file(dir + "/matrix.mtx"));
 	Mtx raw = parse_mtx(read_gz(r + "/matrix.mtx.gz"));
@@ -83,7 +83,7 @@ TEST(TenxFoldersEndToEnd, RawFolderHoldsCellsAndOtherBarcodes)
 	// more columns than cells, and every true cell is among its barcodes.
 	EXPECT_GT(raw_bc.size(), cells.size() + 100);
 	std::set<std::string> raw_set(raw_bc.begin(), raw_bc.end());
-	for (const std::string &b : lines_of(read_file(fx.sim("truth/barcodes.tsv")))) EXPECT_EQ(raw_set.count(b), 1u) << b;
+	for (const std::string &b : split_lines(read_file(fx.sim("truth/barcodes.tsv")))) EXPECT_EQ(raw_set.count(b), 1u) << b;
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ TEST(SummaryEndToEnd, JsonAgreesWithStatisticsAndMatrix)
 	EXPECT_EQ(number(*reads, "total"), 30000);
 	EXPECT_FALSE(v.get("count_intron")->boolean);
 
-	std::vector<std::string> cells = lines_of(read_file(dir + "/barcodes.tsv"));
+	std::vector<std::string> cells = split_lines(read_file(dir + "/barcodes.tsv"));
 	Mtx mtx = parse_mtx(read_file(dir + "/matrix.mtx"));
 	Mtx raw = parse_mtx(read_gz(dir + "/raw_feature_bc_matrix/matrix.mtx.gz"));
 	ASSERT_TRUE(mtx.ok);
@@ -110,7 +110,7 @@ TEST(SummaryEndToEnd, HtmlShowsTheFiguresAndTheKneePlot)
 	const sim_run::CountRun &run = sim_run::Fixture::get().count("t1", 1);
 	ASSERT_EQ(run.result.status, 0) << run.result.err;
 	std::string html = read_file(run.out_dir + "/summary.html");
-	size_t cells = lines_of(read_file(run.out_dir + "/barcodes.tsv")).size();
+	size_t cells = split_lines(read_file(run.out_dir + "/barcodes.tsv")).size();
 	EXPECT_NE(html.find("<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"barcode-rank-plot\""), std::string::npos);
 	EXPECT_NE(html.find("<polyline class=\"cells\""), std::string::npos);
 	EXPECT_NE(html.find("<polyline class=\"background\""), std::string::npos);

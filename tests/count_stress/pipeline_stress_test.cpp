@@ -27,6 +27,7 @@
 #include <string>
 #include <unordered_set>
 #include <vector>
+#include "common/run_binary.h"
 #include "count/count.h"
 
 namespace {
@@ -99,33 +100,6 @@ std::string read_bytes(const std::string &path)
 	while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.append(buf, n);
 	fclose(fp);
 	return out;
-}
-
-// Regular files under `dir`, as paths relative to it, sorted.
-void list_files(const std::string &dir, const std::string &rel, std::vector<std::string> *out)
-{
-	DIR *d = opendir((dir + "/" + rel).c_str());
-	if (!d) return;
-	while (dirent *e = readdir(d)) {
-		std::string name = e->d_name;
-		if (name == "." || name == "..") continue;
-		std::string path = rel.empty() ? name : rel + "/" + name;
-		struct stat st;
-		if (stat((dir + "/" + path).c_str(), &st) != 0) continue;
-		if (S_ISDIR(st.st_mode)) list_files(dir, path, out);
-		else out->push_back(path);
-	}
-	closedir(d);
-	std::sort(out->begin(), out->end());
-}
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-	std::vector<std::string> lines;
-	std::istringstream in(text);
-	std::string line;
-	while (std::getline(in, line)) lines.push_back(line);
-	return lines;
 }
 
 // Matrix Market text (comment lines start with '%'): gene, column, count triples.

@@ -124,7 +124,7 @@ TEST(OrderedMatrixPass, IdenticalFilesForEveryThreadCount)
 	std::vector<Entry> records(e);
 	for (uint64_t i = 0; i < e; ++i) memcpy(&records[i], bin.data() + 16 + 12 * i, 12);
 	for (uint64_t i = 1; i < e; ++i) ASSERT_TRUE(records[i - 1] < records[i]) << "record " << i;
-	std::vector<std::string> cells = lines_of(read_file(base / "t1/barcodes.tsv"));
+	std::vector<std::string> cells = split_lines(read_file(base / "t1/barcodes.tsv"));
 	EXPECT_EQ(std::set<std::string>(cells.begin(), cells.end()), gen.cells);
 
 	// The filtered folder holds the same matrix as matrix.mtx.
@@ -135,12 +135,12 @@ TEST(OrderedMatrixPass, IdenticalFilesForEveryThreadCount)
 	EXPECT_EQ(filtered.rows, G);
 	EXPECT_EQ(filtered.columns, cells.size());
 	EXPECT_EQ(filtered.data, mtx.data);
-	EXPECT_EQ(lines_of(read_gz(base / "t1/filtered_feature_bc_matrix/barcodes.tsv.gz")), cells);
+	EXPECT_EQ(split_lines(read_gz(base / "t1/filtered_feature_bc_matrix/barcodes.tsv.gz")), cells);
 
 	// Raw: every cell first (each has UMIs) with its filtered column, then every noise
 	// barcode with its distinct UMIs per gene.
 	Mtx raw = parse_mtx(read_gz(base / "t1/raw_feature_bc_matrix/matrix.mtx.gz"));
-	std::vector<std::string> raw_bc = lines_of(read_gz(base / "t1/raw_feature_bc_matrix/barcodes.tsv.gz"));
+	std::vector<std::string> raw_bc = split_lines(read_gz(base / "t1/raw_feature_bc_matrix/barcodes.tsv.gz"));
 	ASSERT_TRUE(raw.ok);
 	ASSERT_EQ(raw_bc.size(), cells.size() + gen.noise.size());
 	EXPECT_EQ(raw.columns, raw_bc.size());

@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 #include <vector>
+#include "../common/run_binary.h"
 #include "matrix/matrix.h"
 
 namespace tenx_test {
@@ -91,15 +92,6 @@ inline std::string read_gz(const std::string &path)
 	return out;
 }
 
-inline std::vector<std::string> lines_of(const std::string &text)
-{
-	std::vector<std::string> out;
-	std::istringstream in(text);
-	std::string line;
-	while (std::getline(in, line)) out.push_back(line);
-	return out;
-}
-
 struct Entry {
 	uint32_t gene, barcode, count;
 	bool operator<(const Entry &o) const { return std::tie(barcode, gene) < std::tie(o.barcode, o.gene); }
@@ -118,7 +110,7 @@ inline Mtx parse_mtx(const std::string &text)
 {
 	Mtx m;
 	bool size_seen = false;
-	for (const std::string &line : lines_of(text)) {
+	for (const std::string &line : split_lines(text)) {
 		if (!line.empty() && line[0] == '%') {
 			if (size_seen) return m;
 			m.comments.push_back(line);

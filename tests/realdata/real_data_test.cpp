@@ -20,19 +20,6 @@ const std::string REGION = DATA + "/grch38-chr21-region/chr21-region";
 const std::string LANE1 = DATA + "/pbmc5k-v3-chr21/Chromium_3p_GEX_Human_PBMC_chr21_100000_S1_L001_";
 const std::string MOUSE = DATA + "/mouse-v2-sample/";
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-	std::vector<std::string> out;
-	size_t start = 0;
-	while (start < text.size()) {
-		size_t lf = text.find('\n', start);
-		if (lf == std::string::npos) lf = text.size();
-		out.push_back(text.substr(start, lf - start));
-		start = lf + 1;
-	}
-	return out;
-}
-
 std::string read_gz(const std::string &path)
 {
 	std::string out;
@@ -57,7 +44,7 @@ long long stat_value(const std::string &err, const std::string &label)
 size_t gtf_genes(const std::string &path)
 {
 	std::set<std::string> ids;
-	for (const std::string &l : lines_of(read_file(path))) {
+	for (const std::string &l : split_lines(read_file(path))) {
 		if (l.empty() || l[0] == '#') continue;
 		size_t t1 = l.find('\t'), t2 = l.find('\t', t1 + 1), t3 = l.find('\t', t2 + 1);
 		if (t3 == std::string::npos || l.compare(t2 + 1, t3 - t2 - 1, "gene") != 0) continue;
@@ -85,9 +72,9 @@ RegionRun inspect(const RunResult &r, const std::string &out, size_t genes)
 	run.exonic = stat_value(r.err, "Number of exonic mapped reads");
 	run.nonexonic = stat_value(r.err, "Number of nonexonic reads");
 	run.unmapped = stat_value(r.err, "Number of unmapped reads");
-	std::vector<std::string> features = lines_of(read_file(out + "/features.tsv"));
-	std::vector<std::string> barcodes = lines_of(read_file(out + "/barcodes.tsv"));
-	std::vector<std::string> mtx = lines_of(read_file(out + "/matrix.mtx"));
+	std::vector<std::string> features = split_lines(read_file(out + "/features.tsv"));
+	std::vector<std::string> barcodes = split_lines(read_file(out + "/barcodes.tsv"));
+	std::vector<std::string> mtx = split_lines(read_file(out + "/matrix.mtx"));
 	if (features.size() != genes) run.problem += "features.tsv has " + std::to_string(features.size()) + " lines; ";
 	for (const std::string &b : barcodes)
 		if (b.size() != 16 || b.find_first_not_of("ACGTN") != std::string::npos) run.problem += "barcode [" + b + "]; ";
@@ -122,7 +109,7 @@ TEST(RealData, Chr21RegionCountsExonicReadsAndTheShiftedAnnotationFarFewer)
 	TempDir dir;
 	const size_t genes = gtf_genes(REGION + ".gtf");
 	ASSERT_GT(genes, 5u);
-	const long long pairs = (long long)lines_of(read_gz(LANE1 + "R1_001.fastq.gz")).size() / 4;
+	const long long pairs = (long long)split_lines(read_gz(LANE1 + "R1_001.fastq.gz")).size() / 4;
 	ASSERT_GT(pairs, 1000);
 	const std::string reads = " -1 '" + LANE1 + "R1_001.fastq.gz' -2 '" + LANE1 + "R2_001.fastq.gz'";
 
@@ -158,7 +145,7 @@ TEST(RealData, Chr21RegionCountsExonicReadsAndTheShiftedAnnotationFarFewer)
 	// Real v2 reads (mouse, 26-base read 1) through the reader and the read-1 checks: every
 	// pair is read and counted, though a human region explains almost none of them.
 	if (have(MOUSE + "R1.fastq") && have(MOUSE + "R2.fastq")) {
-		const long long mouse_pairs = (long long)lines_of(read_file(MOUSE + "R1.fastq")).size() / 4;
+		const long long mouse_pairs = (long long)split_lines(read_file(MOUSE + "R1.fastq")).size() / 4;
 		r = run_vorat(dir.path, "count -x idx/shifted -l 0 -t 2 -o out-mouse -1 '" + MOUSE + "R1.fastq' -2 '" + MOUSE +
 		                            "R2.fastq'");
 		RegionRun mouse = inspect(r, dir / "out-mouse", gtf_genes(REGION + ".as-published.gtf"));
