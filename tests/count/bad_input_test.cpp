@@ -64,28 +64,21 @@ std::vector<BadCase> make_cases(const Inputs &in)
 		write_file(d + "/b.fastq", b);
 		return std::string("-1 a.fastq -2 b.fastq");
 	};
+	// Read 1 as simulated, read 2 100,000 pseudo-random bytes after a chosen first byte.
+	auto with_garbage = [&](const std::string &d, uint64_t x, char first) {
+		std::string g(100000, 0);
+		for (char &c : g) c = (char)((x = x * 6364136223846793005ULL + 1442695040888963407ULL) >> 56);
+		g[0] = first;
+		write_file(d + "/a.fastq", r1);
+		write_file(d + "/garbage.bin", g);
+		return std::string("-1 a.fastq -2 garbage.bin");
+	};
 	return {
 		{"binary garbage as read 2",
-		 [&](const std::string &d) {
-			 std::string g(100000, 0);
-			 uint64_t x = 12345;
-			 for (char &c : g) c = (char)((x = x * 6364136223846793005ULL + 1442695040888963407ULL) >> 56);
-			 g[0] = 'X';
-			 write_file(d + "/a.fastq", r1);
-			 write_file(d + "/garbage.bin", g);
-			 return std::string("-1 a.fastq -2 garbage.bin");
-		 },
+		 [&](const std::string &d) { return with_garbage(d, 12345, 'X'); },
 		 1, "[ERROR] Unsupport format of file: garbage.bin\n", FAILS, 0},
 		{"binary garbage after an '@' as read 2",
-		 [&](const std::string &d) {
-			 std::string g(100000, 0);
-			 uint64_t x = 777;
-			 for (char &c : g) c = (char)((x = x * 6364136223846793005ULL + 1442695040888963407ULL) >> 56);
-			 g[0] = '@';
-			 write_file(d + "/a.fastq", r1);
-			 write_file(d + "/garbage.bin", g);
-			 return std::string("-1 a.fastq -2 garbage.bin");
-		 },
+		 [&](const std::string &d) { return with_garbage(d, 777, '@'); },
 		 1, WRONG_FORMAT, FAILS, 0},
 		{"read 2 record 5 without its '+' line",
 		 [&](const std::string &d) {
