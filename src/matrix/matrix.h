@@ -35,6 +35,11 @@ struct UmiTable {
 uint32_t umi_hash(uint64_t key);
 // Load limit: an insert into a table holding this many keys answers TABLE_FULL (capacity x 0.77).
 uint32_t umi_table_limit(uint32_t capacity);
+// Re-place the keys of `table` as if they had been inserted in ascending key order into a
+// new table (capacity set by the key count), so that neither the slot order nor the size
+// depends on the order in which the worker threads inserted them. `scratch` needs room for
+// table->count keys; a null table is accepted.
+void canonical_umi_layout(UmiTable *table, uint64_t *scratch);
 // New table of 16 free slots; allocation failure ends the run.
 UmiTable *umi_table_create();
 // Slot holding `key` (added or present), or TABLE_FULL when the table must grow first.
@@ -199,10 +204,6 @@ void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const Anno
 // Thread body: takes chunks of list positions in order, collapses their UMIs, builds the
 // records of cells and writes every finished chunk whose turn has come (arg: MatrixWorkerContext).
 void *matrix_worker(void *arg);
-// Re-place the keys of `table` as if they had been inserted in ascending key order into a
-// table of its capacity, so that the slot order no longer depends on the order in which the
-// worker threads inserted them. `scratch` needs room for table->count keys; null is accepted.
-void canonical_umi_layout(UmiTable *table, uint64_t *scratch);
 // Count the surviving UMIs of one barcode per gene into `counters` (G entries) and fill
 // `records` (room for G) in ascending gene order; returns the number of records.
 uint32_t build_barcode_records(const BarcodeEntry *entry, uint32_t barcode_number, uint32_t *counters,

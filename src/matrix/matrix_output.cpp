@@ -28,28 +28,6 @@
 #define MATRIX_STACK_SIZE 16777216
 #define MTX_CHUNK_RECORDS 4096
 
-void canonical_umi_layout(UmiTable *table, uint64_t *scratch)
-{
-	if (!table || table->count < 2) return;
-	uint32_t n = 0;
-	for (uint32_t s = 0; s < table->capacity; ++s)
-		if (table->keys[s] != EMPTY_KEY) scratch[n++] = table->keys[s];
-	std::sort(scratch, scratch + n);
-	// The capacity is set from the count too: growth is triggered by inserts at the load
-	// limit, repeated keys included, so it also depends on the insertion order.
-	uint32_t capacity = 16;
-	while (n > umi_table_limit(capacity)) capacity *= 2;
-	if (capacity != table->capacity) {
-		uint64_t *keys = (uint64_t *)realloc(table->keys, (size_t)capacity * sizeof(uint64_t));
-		if (!keys) fatal(MSG_NO_MEMORY);
-		table->keys = keys;
-		table->capacity = capacity;
-	}
-	memset(table->keys, 0xFF, (size_t)table->capacity * sizeof(uint64_t));  // every slot EMPTY_KEY
-	table->count = 0;
-	for (uint32_t i = 0; i < n; ++i) umi_table_add(table, scratch[i]);
-}
-
 uint32_t build_barcode_records(const BarcodeEntry *entry, uint32_t barcode_number, uint32_t *counters,
                                uint32_t gene_count, MatrixRecord *records)
 {

@@ -4,6 +4,7 @@
 // Open addressing with triangular probing over a power-of-two key array; the key value
 // EMPTY_KEY marks a free slot, so a table is a bare 8 bytes per slot. Growth re-places
 // the keys inside the enlarged array, tracked by a transient 2-bit state per slot.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include "matrix/matrix.h"
@@ -151,4 +152,24 @@ void umi_table_free(UmiTable *table)
 void umi_table_add(UmiTable *table, uint64_t key)
 {
 	while (umi_table_insert(table, key) == TABLE_FULL) umi_table_grow(table);
+}
+
+void canonical_umi_layout(UmiTable *table, uint64_t *scratch)
+{
+	if (!table || table->count < 2) return;
+	uint32_t n = 0;
+	for (uint32_t s = 0; s < table->capacity; ++s)
+		if (table->keys[s] != EMPTY_KEY) scratch[n++] = table->keys[s];
+	std::sort(scratch, scratch + n);
+	// The capacity is set from the count too: growth is triggered by inserts at the load
+	// limit, repeated keys included, so it also depends on the insertion order.
+	uint32_t capacity = UMI_TABLE_START;
+	while (n > umi_table_limit(capacity)) capacity *= 2;
+	if (capacity != table->capacity) {
+		table->keys = (uint64_t *)realloc_or_die(table->keys, (size_t)capacity * sizeof(uint64_t));
+		table->capacity = capacity;
+	}
+	memset(table->keys, 0xFF, (size_t)table->capacity * sizeof(uint64_t));  // every slot EMPTY_KEY
+	table->count = 0;
+	for (uint32_t i = 0; i < n; ++i) umi_table_add(table, scratch[i]);
 }
