@@ -1,4 +1,4 @@
-// Genome BWT: FASTA packing, BWT with divbwt64, occurrence checkpoints, suffix-array
+// Genome BWT: FASTA packing, BWT with divbwt64 (or blockwise, bwt_blockwise.cpp), occurrence checkpoints, suffix-array
 // samples, and the .bwt writer and loader. The queries live in index.h (inline: they are
 // the inner loop of the genome check).
 #include <memory>
@@ -79,6 +79,11 @@ void compute_bwt(GenomeBwt *bwt)
 {
 	if (!bwt || !bwt->packed_seq) fatal("[ERROR] BWT was not allocated or pac was not preloaded\n");
 	const uint64_t n = bwt->seq_len;
+	const uint64_t block_bases = bwt_block_bases(n);
+	if (block_bases > 0) {
+		compute_bwt_blockwise(bwt, block_bases);
+		return;
+	}
 
 	// One code per byte, plus the zero byte after the text.
 	uint8_t *text = (uint8_t *)alloc_or_die(n + 1, 1, false);

@@ -172,7 +172,15 @@ struct GenomeBwt {
 // Returns a new calloc'ed record (free it with release_genome_bwt, then free()).
 GenomeBwt *build_genome_bwt(const char *genome_path);
 // From packed_seq and seq_len: fill c_table, primary, bwt_word_count and bwt_words.
+// Uses the whole-text sort when it fits comfortably in memory, the blockwise one otherwise;
+// both give the same result.
 void compute_bwt(GenomeBwt *bwt);
+// The same result as compute_bwt, built by merging text blocks of `block_bases` bases from
+// the end of the text (0: one block); peak memory about 9 bytes per block base plus the words.
+void compute_bwt_blockwise(GenomeBwt *bwt, uint64_t block_bases);
+// Block size compute_bwt uses for a text of n bases: 0 for the whole-text sort. The
+// environment variable VORAT_BWT_BLOCK (bases; 0 = whole-text sort) overrides the choice.
+uint64_t bwt_block_bases(uint64_t n);
 void write_genome_bwt(const char *path, const GenomeBwt *bwt);
 // Read a .bwt file into `bwt`; a short or inconsistent file ends the run with the read error.
 // The counts, checkpoints and samples are checked against each other and the file size.
