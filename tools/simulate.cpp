@@ -35,7 +35,8 @@ void usage()
 	        "  --read-len N      cDNA read length [98 for v2, 90 for v3]\n"
 	        "  --version 2|3     10X-Chromium 3' chemistry: v2 (16 + 10) or v3 (16 + 12) [2]\n"
 	        "  --out DIR         output directory [sim]\n"
-	        "  --gzip            gzip the read files\n");
+	        "  --gzip            gzip the read files\n"
+	        "  --human-like      human-like genome and annotation (repeats, N runs, long introns)\n");
 }
 
 Options parse_options(int argc, char **argv)
@@ -46,6 +47,10 @@ Options parse_options(int argc, char **argv)
 		if (a == "-h" || a == "--help") {
 			usage();
 			exit(0);
+		}
+		if (a == "--human-like") {
+			o.human_like = true;
+			continue;
 		}
 		if (a == "--gzip") {
 			o.gzip = true;
@@ -74,7 +79,7 @@ Options parse_options(int argc, char **argv)
 	if (o.read_len == 0) o.read_len = o.version == 2 ? 98 : 90;
 	if (o.read_len < 30 || o.read_len > 1000) die("--read-len must be 30 to 1000");
 	if (o.genes == 0 || o.cells == 0) die("--genes and --cells must be at least 1");
-	if (o.genome_size > 2000000000ULL) die("--genome-size above 2000000000");
+	if (o.genome_size > (o.human_like ? 3500000000ULL : 2000000000ULL)) die("--genome-size too large");
 	return o;
 }
 
@@ -406,8 +411,12 @@ int main(int argc, char **argv)
 	make_dir(o.out);
 	Simulation sim(o);
 	Rng rng(o.seed);
-	sim.chroms = make_genome(o, rng);
-	make_annotation(o, sim.chroms, rng, sim.genes, sim.txs);
+	if (o.human_like) {
+		make_human_like(o, rng, sim.chroms, sim.genes, sim.txs);
+	} else {
+		sim.chroms = make_genome(o, rng);
+		make_annotation(o, sim.chroms, rng, sim.genes, sim.txs);
+	}
 	write_genome(o.out + "/genome.fa", sim.chroms);
 	write_gtf(o.out + "/genes.gtf", sim.chroms, sim.genes, sim.txs);
 	sim.make_molecules(rng);

@@ -87,6 +87,7 @@ struct Options {
 	int version = 2;
 	std::string out = "sim";
 	bool gzip = false;
+	bool human_like = false;  // make_human_like instead of make_genome / make_annotation
 };
 
 [[noreturn]] inline void die(const char *format, const char *arg = "")
@@ -169,6 +170,12 @@ struct OutFile {
 		if (fp && fclose(fp) != 0) die("write error on %s", path.c_str());
 	}
 };
+
+// Human-like genome (human chromosome proportions, centromere-like N runs, interspersed
+// repeats, segmental duplications) and annotation (human-like exon and intron lengths,
+// about three isoforms per gene), genes in chromosome and position order (human_genome.cpp).
+void make_human_like(const Options &o, Rng &rng, std::vector<Chromosome> &chroms, std::vector<Gene> &genes,
+                     std::vector<Transcript> &txs);
 
 void make_dir(const std::string &path);
 
