@@ -4,6 +4,7 @@
 # when something is missing. Run as root (or through sudo).
 # python3-scipy and r-cran-seurat are only used by the tests that open our matrices the way
 # users do (scanpy/scipy, Seurat's Read10X); on a fresh machine R adds about 3.5 minutes.
+# snakemake runs the many-sample workflow in workflow/ (and its test).
 set -euo pipefail
 
 PACKAGES=(
@@ -17,6 +18,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3
   python3-scipy r-cran-seurat
+  snakemake
 )
 
 missing=()
