@@ -33,8 +33,8 @@ cp -p alpha/genes.gtf reference/genes.gtf
 # gamma's reads split into two lanes, as a sequencer delivers them (whole records, in order).
 if [ ! -f gamma/lanes/L002_R2.fastq.gz ]; then
 	for r in R1 R2; do
-		zcat "gamma/$r.fastq.gz" | head -n 200000 | gzip -1 > "gamma/lanes/L001_$r.fastq.gz"
-		zcat "gamma/$r.fastq.gz" | tail -n +200001 | gzip -1 > "gamma/lanes/L002_$r.fastq.gz"
+		zcat "gamma/$r.fastq.gz" | awk -v lane1="gzip -1 > gamma/lanes/L001_$r.fastq.gz" \
+			-v lane2="gzip -1 > gamma/lanes/L002_$r.fastq.gz" '{ print | (NR <= 200000 ? lane1 : lane2) }'
 	done
 fi
 
