@@ -5,6 +5,7 @@
 // sample sheet stops it before any job. Skipped when Snakemake is not installed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <iterator>
 #include "count_cmd_util.h"
 #include "json_lite.h"
 
@@ -249,37 +250,79 @@ TEST(Workflow, DeletedResultIsRecountedAlone)
 	EXPECT_EQ(count_cmd::compare_dirs(w.path("results/beta"), w.path("direct-beta")), "");
 }
 
+TEST(Workflow, PlansOneIndexJobAndAsksCountJobsForTheIndexMemory)
+{
+	REQUIRE_WORKFLOW();
+	Workflow &w = Workflow::get();
+	std::string out;
+	ASSERT_EQ(w.run("-n --config index=" + w.path("new-index/ref"), &out), 0) << out;
+	EXPECT_EQ(jobs_of(out, "index"), 1) << out;
+	EXPECT_EQ(jobs_of(out, "count"), 3) << out;
+
+	ASSERT_EQ(w.run("-n --forcerun count --config count_mem_extra_mb=100", &out), 0) << out;
+	long long index_bytes = 0;
+	for (const char *suffix : {".bwt", ".fasta", ".info", ".hash"}) {
+		struct stat st;
+		ASSERT_EQ(stat((count_cmd::index_prefix() + suffix).c_str(), &st), 0);
+		index_bytes += st.st_size;
+	}
+	int asked = 0;
+	for (size_t p = 0; (p = out.find(" mem_mb=", p)) != std::string::npos; ++p, ++asked) {
+		long long mb = std::atoll(out.c_str() + p + 8);
+		EXPECT_GE(mb << 20, index_bytes + (100LL << 20)) << out;
+		EXPECT_LT(mb, (index_bytes >> 20) + 100 + 256) << out;
+	}
+	EXPECT_EQ(asked, 3) << out;
+}
+
+// Every line of the sheet below but the first has one fault; all are reported in one run,
+// each naming its line, and no job starts.
 TEST(Workflow, FaultySampleSheetStopsBeforeAnyJob)
 {
 	REQUIRE_WORKFLOW();
 	Workflow &w = Workflow::get();
 	const std::string a1 = w.path("gamma/L1_R1.fastq"), a2 = w.path("gamma/L1_R2.fastq");
 	const std::string b1 = w.path("gamma/L2_R1.fastq"), b2 = w.path("gamma/L2_R2.fastq");
-	const std::string head = "sample,fastq_1,fastq_2,library_type\n";
+	const std::string good = a1 + "," + a2;
 	struct Case {
-		const char *name;
-		std::string sheet, message;
+		const char *fault;
+		std::string line, message;  // message after "line <n> "
 	} cases[] = {
-	    {"missing file", head + "s1," + a1 + ",nowhere_R2.fastq,10xv3\n",
-	     "line 2 (sample 's1'): fastq_2 file 'nowhere_R2.fastq' not found"},
-	    {"unknown library type", head + "s1," + a1 + "," + a2 + ",10xv3\ns2," + b1 + "," + b2 + ",10xv1\n",
-	     "line 3 (sample 's2'): unknown library type '10xv1' (known: 10xv2, 10xv3)"},
-	    {"duplicate lane", head + "s1," + a1 + "," + a2 + ",10xv3\ns1," + b1 + "," + a2 + ",10xv3\n",
-	     "line 3 (sample 's1'): duplicate lane: fastq_2 '" + a2 + "' is already used on line 2"},
-	    {"read-1 and read-2 counts differ", head + "s1," + a1 + "," + a2 + ",10xv3\ns1," + b1 + ",,10xv3\n",
-	     "line 3 (sample 's1'): 2 fastq_1 files but 1 fastq_2 files (no fastq_2 on this line)"},
-	    {"library types differ", head + "s1," + a1 + "," + a2 + ",10xv3\ns1," + b1 + "," + b2 + ",10xv2\n",
-	     "line 3 (sample 's1'): library type 10xv2 differs from 10xv3 on line 2"},
-	    {"wrong header", "sample,r1,r2,chemistry\ns1," + a1 + "," + a2 + ",10xv3\n",
-	     "line 1: header is 'sample,r1,r2,chemistry', expected 'sample,fastq_1,fastq_2,library_type'"},
+	    {"none", "s1," + good + ",10xv3", ""},
+	    {"missing file", "s2," + b1 + ",nowhere_R2.fastq,10xv3",
+	     "(sample 's2'): fastq_2 file 'nowhere_R2.fastq' not found"},
+	    {"unknown library type", "s3," + good + ",10xv1",
+	     "(sample 's3'): unknown library type '10xv1' (known: 10xv2, 10xv3)"},
+	    {"duplicate lane", "s1," + b2 + "," + a2 + ",10xv3",
+	     "(sample 's1'): duplicate lane: fastq_2 '" + a2 + "' is already used on line 2"},
+	    {"read-1 and read-2 counts differ", "s4," + w.path("beta/L1_R1.fastq") + ",,10xv3",
+	     "(sample 's4'): 1 fastq_1 files but 0 fastq_2 files (no fastq_2 on this line)"},
+	    {"library types differ", "s1," + good + ",10xv2",
+	     "(sample 's1'): library type 10xv2 differs from 10xv3 on line 2"},
+	    {"reserved name", "samples_summary.tsv," + good + ",10xv3",
+	     "(sample 'samples_summary.tsv'): sample name is taken by the study summary"},
 	};
-	for (const Case &c : cases) {
-		write_file(w.path("bad.csv"), c.sheet);
-		std::string out;
-		EXPECT_EQ(w.run("--config samples=bad.csv results=bad-results logs=bad-logs", &out), 1) << c.name;
-		EXPECT_NE(out.find("[ERROR] sample sheet bad.csv " + c.message + "\n"), std::string::npos) << c.name << "\n" << out;
-		EXPECT_FALSE(file_exists(w.path("bad-results")) || file_exists(w.path("bad-logs"))) << c.name;
+	std::string sheet = "sample,fastq_1,fastq_2,library_type\n";
+	for (const Case &c : cases) sheet += c.line + "\n";
+	write_file(w.path("bad.csv"), sheet);
+	const std::string options = "--config samples=bad.csv results=bad-results logs=bad-logs";
+	std::string out;
+	EXPECT_EQ(w.run(options, &out), 1);
+	size_t reported = 0;
+	for (size_t p = 0; (p = out.find("[ERROR] sample sheet", p)) != std::string::npos; ++p) ++reported;
+	EXPECT_EQ(reported, std::size(cases) - 1) << out;
+	for (size_t i = 1; i < std::size(cases); ++i) {
+		std::string message = "[ERROR] sample sheet bad.csv line " + std::to_string(i + 2) + " " + cases[i].message;
+		EXPECT_NE(out.find(message + "\n"), std::string::npos) << cases[i].fault << "\n" << out;
 	}
+	EXPECT_FALSE(file_exists(w.path("bad-results")) || file_exists(w.path("bad-logs")));
+
+	write_file(w.path("bad.csv"), "sample,r1,r2,chemistry\ns1," + good + ",10xv3\n");
+	EXPECT_EQ(w.run(options, &out), 1);
+	EXPECT_NE(out.find("[ERROR] sample sheet bad.csv line 1: header is 'sample,r1,r2,chemistry', expected "
+	                   "'sample,fastq_1,fastq_2,library_type'\n"),
+	          std::string::npos)
+	    << out;
 }
 
 }  // namespace

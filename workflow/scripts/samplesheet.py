@@ -24,6 +24,8 @@ LIBRARY_TYPES = {"10xv2": 0, "10xv3": 1}
 
 # Sample names become folder and file names (and wildcard values): keep them plain.
 SAMPLE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
+# Names of the study-wide files, which sit beside the samples' result folders.
+RESERVED_NAMES = ("samples_summary.tsv", "samples_summary.html")
 
 
 class SampleSheetError(Exception):
@@ -91,6 +93,9 @@ def read_sample_sheet(path):
         name, r1, r2, lib = cells
         if not SAMPLE_NAME.match(name):
             fault(line, name, "sample name must be letters, digits, '_', '-' or '.', starting with a letter or digit")
+            continue
+        if name in RESERVED_NAMES:
+            fault(line, name, "sample name is taken by the study summary")
             continue
         if lib.lower() not in LIBRARY_TYPES:
             fault(line, name, "unknown library type '%s' (known: %s)" % (lib, ", ".join(LIBRARY_TYPES)))
