@@ -1,29 +1,58 @@
 #!/usr/bin/env bash
-# Index build benchmark: wall time and peak memory (/usr/bin/time -v) of `vora-T index`
-# on a generated genome (default 60 Mb in 3 sequences, with N runs, soft-masked stretches
-# and repeated segments) and a generated annotation (default 4,000 genes, 1-3 transcripts
-# each, both strands).
+# Index build benchmark: wall time and peak memory (/usr/bin/time -v) of `vora-T index`.
 #
-# Two runs: the full index, then the same with --no-bwt; the difference is the BWT step.
+# Two kinds of input:
+#   GENERATOR=plain (default): a generated genome (default 60 Mb in 3 sequences, with N runs,
+#     soft-masked stretches and repeated segments) and annotation (default 4,000 genes,
+#     1-3 transcripts each, both strands).
+#   GENERATOR=human: vorat-simulate --human-like (human chromosome proportions, centromere-like
+#     N runs, interspersed repeats, segmental duplications, about 3 isoforms per gene), with
+#     reads; then a short `vora-T count` against the index is measured as well.
+#
+# One index run per BWT_MODES entry: auto (the program chooses), plain (whole-text divbwt64),
+# blockwise (blocks of BWT_BLOCK bases); then the same with --no-bwt (the difference is the
+# BWT step). Every .bwt built is compared with the first one: the choice must not change it.
 #
 # Usage: bench/bench_index.sh [work_dir]
 #   VORAT_BIN   vora-T to run (default: build/vora-T under the project root)
+#   SIM_BIN     vorat-simulate (default: build/tools/vorat-simulate)
 #   GENOME_MB   genome size in megabases (default 60)
 #   N_GENES     number of genes (default 4000)
+#   N_READS     read pairs for the count run of GENERATOR=human (default 2000000)
+#   BWT_MODES   e.g. "auto", "plain blockwise" (default auto)
+#   BWT_BLOCK   block size of the blockwise mode, in bases (default 536870912)
+# Human-scale runs (keep the data outside the repository, and nice them on a shared machine):
+#   GENERATOR=human GENOME_MB=1000 N_GENES=6500 BWT_MODES="plain blockwise" nice -n 5 bench/bench_index.sh /work/bench-data/h1000
+#   GENERATOR=human GENOME_MB=3100 N_GENES=20000 BWT_MODES=auto nice -n 5 bench/bench_index.sh /work/bench-data/h3100
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${VORAT_BIN:-$ROOT/build/vora-T}
 WORK=${1:-$ROOT/bench/out/index}
+SIM=${SIM_BIN:-$ROOT/build/tools/vorat-simulate}
 GENOME_MB=${GENOME_MB:-60}
 N_GENES=${N_GENES:-4000}
+N_READS=${N_READS:-2000000}
+GENERATOR=${GENERATOR:-plain}
+BWT_MODES=${BWT_MODES:-auto}
+BWT_BLOCK=${BWT_BLOCK:-536870912}
 
 [ -x "$BIN" ] || { echo "vora-T not found at $BIN (set VORAT_BIN)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is required" >&2; exit 1; }
 mkdir -p "$WORK"
 cd "$WORK"
 
-if [ ! -s genome.fa ] || [ ! -s genes.gtf ] || [ "$(cat params.txt 2>/dev/null)" != "$GENOME_MB $N_GENES" ]; then
+if [ "$GENERATOR" = human ]; then
+	[ -x "$SIM" ] || { echo "vorat-simulate not found at $SIM (set SIM_BIN)" >&2; exit 1; }
+	if [ ! -s genome.fa ] || [ "$(cat params.txt 2>/dev/null)" != "human $GENOME_MB $N_GENES $N_READS" ]; then
+		echo "generating a human-like ${GENOME_MB} Mb genome, ${N_GENES} genes, ${N_READS} read pairs in $WORK" >&2
+		/usr/bin/time -v "$SIM" --human-like --seed 3 --genome-size "$((GENOME_MB * 1000000))" --genes "$N_GENES" \
+			--cells 1000 --reads "$N_READS" --version 3 --gzip --out sim 2> generate.stderr ||
+			{ cat generate.stderr >&2; exit 1; }
+		mv sim/genome.fa sim/genes.gtf .
+		echo "human $GENOME_MB $N_GENES $N_READS" > params.txt
+	fi
+elif [ ! -s genome.fa ] || [ ! -s genes.gtf ] || [ "$(cat params.txt 2>/dev/null)" != "$GENOME_MB $N_GENES" ]; then
 	echo "generating ${GENOME_MB} Mb genome and ${N_GENES} genes in $WORK" >&2
 	python3 - "$GENOME_MB" "$N_GENES" <<'EOF'
 import os, random, sys
@@ -90,8 +119,28 @@ run() {
 }
 
 echo "vora-T: $BIN"
-echo "genome: $(grep -v '>' genome.fa | tr -d '\n' | wc -c) bases; transcripts: $(awk -F'\t' '$3=="transcript"' genes.gtf | wc -l)"
-run index-full index -g genome.fa -t genes.gtf -p bench -o idx
-run index-no-bwt index --no-bwt -g genome.fa -t genes.gtf -p bench -o idx
-grep -h 'Number of' index-full.stderr
-ls -l idx/bench.bwt idx/bench.info idx/bench.hash | awk '{printf "%-20s %12d bytes\n", $NF, $5}'
+[ "$GENERATOR" = human ] && grep -h 'Elapsed (wall clock)\|Maximum resident' generate.stderr | sed 's/^\s*/generator: /'
+echo "genome: $(grep -v '>' genome.fa | tr -d '\n' | wc -c) bases in $(grep -c '>' genome.fa) sequences; transcripts: $(awk -F'\t' '$3=="transcript"' genes.gtf | wc -l)"
+first=""
+for mode in $BWT_MODES; do
+	case $mode in
+	auto) unset VORAT_BWT_BLOCK ;;
+	plain) export VORAT_BWT_BLOCK=0 ;;
+	blockwise) export VORAT_BWT_BLOCK=$BWT_BLOCK ;;
+	*) echo "unknown BWT mode $mode" >&2; exit 1 ;;
+	esac
+	run "index-$mode" index -g genome.fa -t genes.gtf -p "bench-$mode" -o idx
+	if [ -z "$first" ]; then
+		first=$mode
+	else
+		cmp -s "idx/bench-$first.bwt" "idx/bench-$mode.bwt" || { echo "index-$mode: .bwt differs from index-$first" >&2; exit 1; }
+		rm -f "idx/bench-$mode.bwt"
+	fi
+done
+unset VORAT_BWT_BLOCK
+run index-no-bwt index --no-bwt -g genome.fa -t genes.gtf -p "bench-$first" -o idx
+grep -h 'Number of' "index-$first.stderr"
+ls -l idx/bench-"$first".{bwt,info,hash} | awk '{printf "%-24s %12d bytes\n", $NF, $5}'
+if [ "$GENERATOR" = human ]; then
+	run count count -x "idx/bench-$first" -1 sim/R1.fastq.gz -2 sim/R2.fastq.gz -l 1 -t 2 -o count-out --log count.log
+fi

@@ -133,6 +133,8 @@ GenomeBwt *build_genome_bwt(const char *genome_path)
 	pack_genome(genome_path, bwt);
 	compute_bwt(bwt);
 
+	if (bwt->sa_samples) return bwt;  // the blockwise build samples on its own
+
 	// Walk the text backwards from the marker's row: the k-th step reaches the row of the
 	// suffix at position n - k. Keep the position of every 16th row.
 	const uint32_t n = bwt->seq_len;

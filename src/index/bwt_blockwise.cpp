@@ -15,20 +15,56 @@
 //  - the suffix of block rank i lands in merged row r[k] + i with the character B[k - 1]
 //    (the marker for k = 0); the old rows keep theirs, the old marker row receiving B[m - 1].
 // Memory: 9 bytes per block base, two words arrays, and the packed text.
+//
+// The suffix-array samples come from LF walks as in the whole-text build, but cut into
+// segments that two threads walk at once: the rows of every `stride`-th text position are
+// noted when its block is merged and shifted through the later merges (an old row t moves
+// down by the number of block suffixes inserted at or above it).
 #include <divsufsort.h>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include "cli/cli.h"
 #include "index/index.h"
 
 // Below these block sizes a block costs more in merges than it saves in memory.
 #define MIN_AUTO_BLOCK (1ULL << 22)
 #define MAX_AUTO_BLOCK (1ULL << 29)
+// Segments of the sample walk: enough to keep two threads busy to the end.
+#define SAMPLE_SEGMENTS 64
+#define SAMPLE_THREADS 2
+
+// A text position and its row in the BWT built so far.
+struct TrackedRow {
+	uint32_t pos;
+	uint32_t row;
+};
+
+struct TrackedRows {
+	TrackedRow *items;
+	uint64_t count;
+	uint64_t stride;
+};
 
 static uint64_t words_for(uint64_t n)
 {
 	return (n + 15) / 16 + 4 * ((n + 63) / 64) + 4;
+}
+
+// The LF walks jump at random over the words: large pages save most of their TLB misses.
+static uint32_t *alloc_words(uint64_t count)
+{
+	const size_t bytes = count * sizeof(uint32_t), huge = (size_t)2 << 20;
+	void *p = nullptr;
+	if (bytes >= huge && posix_memalign(&p, huge, (bytes + huge - 1) / huge * huge) == 0) {
+		madvise(p, (bytes + huge - 1) / huge * huge, MADV_HUGEPAGE);  // a hint: failure is harmless
+		return (uint32_t *)p;
+	}
+	return (uint32_t *)realloc_or_die(nullptr, bytes);
 }
 
 // Appends stored characters in the words layout, checkpoints included.
@@ -87,8 +123,9 @@ static void block_ranks(const GenomeBwt *text, uint64_t s, uint64_t m, const Gen
 	}
 }
 
-// Merges block T[s, s + m) into `tail` (the BWT of the text after it), in place of tail.
-static void merge_block(const GenomeBwt *text, uint64_t s, uint64_t m, GenomeBwt *tail)
+// Merges block T[s, s + m) into `tail` (the BWT of the text after it), in place of tail,
+// and brings the tracked rows up to date.
+static void merge_block(const GenomeBwt *text, uint64_t s, uint64_t m, GenomeBwt *tail, TrackedRows *tracked)
 {
 	uint32_t *rank = (uint32_t *)realloc_or_die(nullptr, (m + 1) * sizeof(uint32_t));
 	block_ranks(text, s, m, tail, rank);
@@ -101,18 +138,25 @@ static void merge_block(const GenomeBwt *text, uint64_t s, uint64_t m, GenomeBwt
 	if (divsufsort(enc, sa, (saidx_t)m) != 0) fatal(MSG_NO_MEMORY);
 
 	// In block-rank order: the insertion row (nondecreasing) and the character (4: marker).
+	// Rows of earlier tracked positions move past the inserted ones; this block's are added.
 	uint32_t *insert = (uint32_t *)sa;
 	uint8_t *chars = enc;
+	const uint64_t old_tracked = tracked->count;
 	for (uint64_t i = 0; i < m; ++i) {
 		const uint32_t k = (uint32_t)sa[i];
 		chars[i] = k ? (uint8_t)genome_base(text, (uint32_t)(s + k - 1)) : 4;
 		insert[i] = rank[k];
+		if ((s + k) % tracked->stride == 0) tracked->items[tracked->count++] = {(uint32_t)(s + k), (uint32_t)(rank[k] + i)};
+	}
+	for (uint64_t t = 0; t < old_tracked; ++t) {
+		uint32_t &row = tracked->items[t].row;
+		row += (uint32_t)(std::upper_bound(insert, insert + m, row) - insert);
 	}
 	const uint32_t last_base = genome_base(text, (uint32_t)(s + m - 1));
 	free(rank);
 
 	const uint64_t old_n = tail->seq_len, new_n = old_n + m;
-	WordWriter wr = {(uint32_t *)realloc_or_die(nullptr, words_for(new_n) * sizeof(uint32_t)), 0, 0, {0, 0, 0, 0}, 0};
+	WordWriter wr = {alloc_words(words_for(new_n)), 0, 0, {0, 0, 0, 0}, 0};
 	WordReader rd = {tail->bwt_words, 0, 0};
 	uint64_t j = 0, row = 0, primary = 0;
 	for (uint64_t t = 0; t <= old_n; ++t) {
@@ -139,6 +183,31 @@ static void merge_block(const GenomeBwt *text, uint64_t s, uint64_t m, GenomeBwt
 	for (int c = 0; c < 4; ++c) tail->c_table[c + 1] = tail->c_table[c] + wr.occ[c];
 }
 
+// Walks the segments between consecutive tracked positions (sorted, the first at 0, the
+// last at n on row 0) on SAMPLE_THREADS threads; every row is visited once, as in the
+// single walk from the marker's row.
+static void sample_segments(GenomeBwt *bwt, const TrackedRow *points, uint64_t count)
+{
+	std::atomic<uint64_t> next(0);
+	auto walk = [&]() {
+		for (uint64_t j; (j = next.fetch_add(1)) + 1 < count;) {
+			const uint64_t seg = count - 2 - j;  // the text end first: its segments are the longest-lived
+			uint32_t row = points[seg + 1].row, pos = points[seg + 1].pos;
+			for (uint32_t steps = pos - points[seg].pos; steps > 0; --steps) {
+				if (row % SA_INTERVAL == 0) bwt->sa_samples[row / SA_INTERVAL] = pos;
+				--pos;
+				row = bwt_lf(bwt, row);
+			}
+		}
+	};
+	std::thread helper(walk);
+	walk();
+	helper.join();
+	const uint32_t row = points[0].row;  // the row of position 0, the marker's
+	if (row % SA_INTERVAL == 0) bwt->sa_samples[row / SA_INTERVAL] = 0;
+	bwt->sa_samples[0] = 0xFFFFFFFFu;
+}
+
 void compute_bwt_blockwise(GenomeBwt *bwt, uint64_t block_bases)
 {
 	if (!bwt || !bwt->packed_seq) fatal("[ERROR] BWT was not allocated or pac was not preloaded\n");
@@ -152,13 +221,17 @@ void compute_bwt_blockwise(GenomeBwt *bwt, uint64_t block_bases)
 	tail.bwt_words = (uint32_t *)realloc_or_die(nullptr, words_for(0) * sizeof(uint32_t));
 	memset(tail.bwt_words, 0, words_for(0) * sizeof(uint32_t));
 	tail.bwt_word_count = (uint32_t)words_for(0);
+	TrackedRows tracked;
+	tracked.stride = n / SAMPLE_SEGMENTS + 1;
+	tracked.items = (TrackedRow *)realloc_or_die(nullptr, (n / tracked.stride + 2) * sizeof(TrackedRow));
+	tracked.count = 0;
 
 	// The first block is the short one, so that every later block has its full size.
 	uint64_t end = n;
 	while (end > 0) {
 		uint64_t m = end % block_bases;
 		if (m == 0) m = block_bases;
-		merge_block(bwt, end - m, m, &tail);
+		merge_block(bwt, end - m, m, &tail, &tracked);
 		end -= m;
 	}
 	free(bwt->bwt_words);
@@ -166,6 +239,16 @@ void compute_bwt_blockwise(GenomeBwt *bwt, uint64_t block_bases)
 	bwt->bwt_word_count = tail.bwt_word_count;
 	bwt->primary = tail.primary;
 	memcpy(bwt->c_table, tail.c_table, sizeof tail.c_table);
+
+	tracked.items[tracked.count++] = {(uint32_t)n, 0};  // the empty suffix, row 0
+	std::sort(tracked.items, tracked.items + tracked.count,
+	          [](const TrackedRow &a, const TrackedRow &b) { return a.pos < b.pos; });
+	free(bwt->sa_samples);
+	bwt->sa_count = (uint32_t)((n + SA_INTERVAL) / SA_INTERVAL);
+	bwt->sa_samples = (uint32_t *)realloc_or_die(nullptr, (size_t)bwt->sa_count * sizeof(uint32_t));
+	memset(bwt->sa_samples, 0, (size_t)bwt->sa_count * sizeof(uint32_t));
+	sample_segments(bwt, tracked.items, tracked.count);
+	free(tracked.items);
 }
 
 uint64_t bwt_block_bases(uint64_t n)

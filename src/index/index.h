@@ -177,6 +177,7 @@ GenomeBwt *build_genome_bwt(const char *genome_path);
 void compute_bwt(GenomeBwt *bwt);
 // The same result as compute_bwt, built by merging text blocks of `block_bases` bases from
 // the end of the text (0: one block); peak memory about 9 bytes per block base plus the words.
+// Also fills sa_count and sa_samples (on two threads), as build_genome_bwt would.
 void compute_bwt_blockwise(GenomeBwt *bwt, uint64_t block_bases);
 // Block size compute_bwt uses for a text of n bases: 0 for the whole-text sort. The
 // environment variable VORAT_BWT_BLOCK (bases; 0 = whole-text sort) overrides the choice.

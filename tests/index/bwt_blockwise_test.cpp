@@ -1,5 +1,5 @@
-// Blockwise BWT against the whole-text divbwt64 build: primary row, base counts and every
-// word, over texts that stress suffix sorting and block sizes around every boundary; and the
+// Blockwise BWT against the whole-text divbwt64 build: primary row, base counts, every
+// word and the suffix-array samples, over texts that stress suffix sorting and block sizes around every boundary; and the
 // whole .bwt file of FASTA inputs built both ways.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -58,6 +58,17 @@ void expect_same_bwt(const std::vector<uint8_t> &codes, uint64_t block, const st
 	ASSERT_EQ(0, memcmp(blocks.b.c_table, plain.b.c_table, sizeof plain.b.c_table));
 	ASSERT_EQ(blocks.b.bwt_word_count, plain.b.bwt_word_count);
 	ASSERT_EQ(0, memcmp(blocks.b.bwt_words, plain.b.bwt_words, plain.b.bwt_word_count * sizeof(uint32_t)));
+	// Samples: one LF walk from the marker's row over the whole text.
+	const uint32_t n = plain.b.seq_len;
+	std::vector<uint32_t> samples((n + 16) / 16, 0);
+	uint32_t row = 0;
+	for (uint32_t pos = n;; --pos, row = bwt_lf(&plain.b, row)) {
+		if (row % 16 == 0) samples[row / 16] = pos;
+		if (pos == 0) break;
+	}
+	samples[0] = 0xFFFFFFFFu;
+	ASSERT_EQ(blocks.b.sa_count, samples.size());
+	ASSERT_EQ(0, memcmp(blocks.b.sa_samples, samples.data(), samples.size() * sizeof(uint32_t)));
 }
 
 std::vector<uint8_t> random_codes(std::mt19937 &rng, size_t n)
