@@ -6,8 +6,10 @@
 #ifndef VORAT_CLI_H
 #define VORAT_CLI_H
 
+#include <zlib.h>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #define VORAT_VERSION_MAJOR 0
 #define VORAT_VERSION_MINOR 2
@@ -70,6 +72,20 @@ void log_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Open the process-wide log for appending and report the outcome; a failure is a warning.
 void log_open(const char *path);
 
+// The one way to own an open file: closed when the owner goes out of scope, on every path.
+// Files that were written are closed with close_written_file() instead, which checks.
+struct FileCloser {
+	void operator()(FILE *fp) const { fclose(fp); }
+};
+typedef std::unique_ptr<FILE, FileCloser> FilePtr;
+struct GzCloser {
+	void operator()(gzFile_s *fp) const { gzclose(fp); }
+};
+typedef std::unique_ptr<gzFile_s, GzCloser> GzFilePtr;
+
+// Flush and close a written file; a failure of either is a short write (MSG_WRITE_ERROR).
+void close_written_file(FilePtr *file);
+
 // fopen or end the run with "[ERROR] Unable to open file [path] to read" (or the write/unknown-mode message).
 FILE *open_or_die(const char *path, const char *mode);
 
@@ -98,6 +114,9 @@ void set_fatal_hook(void (*hook)());
 // realloc (malloc when ptr is null) of `bytes` bytes, at least 1, or fatal() with
 // "[ERROR] Cannot allocate more memory!".
 void *realloc_or_die(void *ptr, size_t bytes);
+// Its twin for new arrays: `count` items of `size` bytes (at least one item), zero-filled
+// when `zero` is set, with the same message on failure or on a size that overflows.
+void *malloc_or_die(size_t count, size_t size, bool zero = false);
 
 // fread/fwrite of exactly `count` items or fatal() with the messages above.
 void read_or_die(void *dst, size_t size, size_t count, FILE *fp);

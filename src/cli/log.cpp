@@ -134,3 +134,21 @@ void *realloc_or_die(void *ptr, size_t bytes)
 	if (!p) fatal(MSG_NO_MEMORY);
 	return p;
 }
+
+void *malloc_or_die(size_t count, size_t size, bool zero)
+{
+	const size_t n = count ? count : 1;
+	if (size != 0 && n > (size_t)-1 / size) fatal(MSG_NO_MEMORY);
+	void *p = zero ? calloc(n, size ? size : 1) : malloc(n * (size ? size : 1));
+	if (!p) fatal(MSG_NO_MEMORY);
+	return p;
+}
+
+void close_written_file(FilePtr *file)
+{
+	FILE *fp = file->release();
+	bool failed = fflush(fp) != 0;
+	failed |= ferror(fp) != 0;
+	failed |= fclose(fp) != 0;
+	if (failed) fatal(MSG_WRITE_ERROR);
+}

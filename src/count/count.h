@@ -1,4 +1,5 @@
-// The count command: index loading, reader and worker threads, statistics.
+// The count command: index loading, reader and worker threads, read-pair processing,
+// post-processing and statistics.
 #ifndef VORAT_COUNT_H
 #define VORAT_COUNT_H
 
@@ -16,7 +17,7 @@
 struct ReadBatch {
 	char *text1;     // complete read-1 records, zero-terminated (READ_BUFFER_SIZE + 1 bytes)
 	char *text2;     // the same number of read-2 records
-	uint32_t format; // ReadFormat
+	ReadFormat format;
 };
 
 // Read counters: one shared instance and one private instance per worker.
@@ -36,7 +37,17 @@ struct AlignDump {
 	int32_t length;
 };
 
-struct BatchQueue;
+// Two rings of batch references (filled and free), each with a lock per end and a
+// counting semaphore. An end marker is a null entry of the filled ring.
+struct BatchQueue {
+	int32_t capacity;
+	ReadBatch **filled_ring;
+	ReadBatch **free_ring;
+	int32_t filled_put, filled_take;
+	int32_t free_put, free_take;
+	sem_t filled_count, free_count;
+	pthread_mutex_t filled_put_lock, filled_take_lock, free_put_lock, free_take_lock;
+};
 
 // Everything a worker (and process_read_pair) works with.
 struct WorkerContext {
@@ -50,5 +61,32 @@ struct WorkerContext {
 	LibraryType lib_type;
 	const AnnotationInfo *ann;
 };
+
+// ---- batch queue (batch_queue.cpp) ----
+
+// A batch with two empty text buffers of READ_BUFFER_SIZE + 1 bytes.
+ReadBatch *batch_create();
+// Release a batch and its texts (null is accepted).
+void batch_release(ReadBatch *batch);
+// A queue of two empty rings of `capacity` slots.
+BatchQueue *batch_queue_create(int32_t capacity);
+// Release the rings, locks and semaphores (not the batches).
+void batch_queue_release(BatchQueue *queue);
+// Put a batch (or an end marker, null) into a ring; take the next entry, waiting for one.
+void put_filled(BatchQueue *queue, ReadBatch *batch);
+void put_free(BatchQueue *queue, ReadBatch *batch);
+ReadBatch *take_filled(BatchQueue *queue);
+ReadBatch *take_free(BatchQueue *queue);
+
+// ---- read pipeline (pipeline.cpp) ----
+
+// Readers and workers over every read-file pair: returns the filled barcode table and sets
+// *stats; the alignment dump (with --dump-align) is flushed and closed.
+BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, ReadStats *stats);
+
+// ---- read pairs (read_pair.cpp) ----
+
+// Check read 1 against the library type, map read 2, count and record the pair.
+void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx);
 
 #endif

@@ -1,10 +1,10 @@
-// The count command: options, run header, index loading, then the read pipeline.
+// The count command: options, run header, index loading, the read pipeline, the matrix
+// files, the statistics and the run summary, one stage after the other.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include "count/count.h"
-
-void run_pipeline(const CountOptions *opt, const MappingIndex *index);
 
 // The index of the run: loaded once, read-only while the threads run.
 static GenomeBwt genome_bwt;
@@ -13,44 +13,83 @@ static AnnotationInfo annotation;
 static KmerHash kmer_hash;
 static MappingIndex mapping_index;
 
-void run_count(int argc, char **argv)
+// Open the log and write the run header (time to both, version and command to the log).
+static void write_run_header(const CountOptions *opt, int argc, char **argv)
 {
-	CountOptions opt = parse_count_options(argc - 2, argv + 2);
-
 	time_t now = time(nullptr);
 	char when[64];
 	ctime_r(&now, when);
 	when[strcspn(when, "\n")] = 0;
 
-	log_open(opt.log_path);
+	log_open(opt->log_path);
 	report("Current Time : %s\n", when);
 	log_print("VERSION: %d.%d\n", VORAT_VERSION_MAJOR, VORAT_VERSION_MINOR);
 	log_print("COMMAND: ");
 	for (int i = 0; i < argc; ++i) log_print("%s ", argv[i]);
 	log_print("\n");
+}
 
-	remove_stale_outputs(opt.out_dir);
-
+// Load .bwt, .info and .hash of the index prefix and publish the run-wide settings.
+static const MappingIndex *load_count_index(const CountOptions *opt)
+{
 	char path[PATH_BUFFER_SIZE];
 	report("Loading BWT...\n");
-	build_path(path, opt.index_prefix, ".bwt", "");
+	build_path(path, opt->index_prefix, ".bwt", "");
 	load_genome_bwt(path, &genome_bwt);
 
 	report("Loading transcripts and genes info...\n");
-	build_path(path, opt.index_prefix, ".info", "");
+	build_path(path, opt->index_prefix, ".info", "");
 	load_annotation_info(path, &genome_names, &annotation);
 
 	report("Loading kmer hash table...\n");
-	build_path(path, opt.index_prefix, ".hash", "");
+	build_path(path, opt->index_prefix, ".hash", "");
 	load_kmer_hash(path, &kmer_hash);
 	if (!kmer_positions_fit(&kmer_hash, annotation.tx_offset[annotation.tx_count]))
 		fatal("[ERROR] The k-mer hash [%s] does not belong to the transcripts of the index [%s]\n", path,
-		      opt.index_prefix);
+		      opt->index_prefix);
 
 	mapping_index.ann = &annotation;
 	mapping_index.hash = &kmer_hash;
 	mapping_index.bwt = &genome_bwt;
-	mapping_index.count_intron = opt.count_intron;
+	mapping_index.count_intron = opt->count_intron;
+	return &mapping_index;
+}
 
-	run_pipeline(&opt, &mapping_index);
+// The post-processing needs only the gene tables: drop the k-mer hash, the BWT and tx_seq.
+static void release_mapping_index()
+{
+	release_kmer_hash(&kmer_hash);
+	release_genome_bwt(&genome_bwt);
+	free(annotation.tx_seq);
+	annotation.tx_seq = nullptr;
+}
+
+static void print_read_stats(const CountOptions *opt, const ReadStats *stats)
+{
+	report("[INFO] Total number of reads               : %10ld\n", (long)stats->total);
+	report("[INFO] Number of exonic mapped reads       : %10ld\n", (long)stats->exonic);
+	if (opt->count_intron) {
+		report("[INFO] Number of intronic reads            : %10ld\n", (long)stats->intronic);
+		report("[INFO] Number of intergenic reads          : %10ld\n", (long)stats->intergenic);
+	} else {
+		report("[INFO] Number of nonexonic reads           : %10ld\n", (long)stats->intergenic);
+	}
+	report("[INFO] Number of unmapped reads            : %10ld\n", (long)stats->unmapped);
+}
+
+void run_count(int argc, char **argv)
+{
+	CountOptions opt = parse_count_options(argc - 2, argv + 2);
+	write_run_header(&opt, argc, argv);
+	remove_stale_outputs(opt.out_dir);
+	const MappingIndex *index = load_count_index(&opt);
+	ReadStats stats;
+	BarcodeTable *table = run_pipeline(&opt, index, &stats);
+	release_mapping_index();
+	MatrixSummary matrix_summary;
+	write_count_matrix(&opt, table, &annotation, &matrix_summary);
+	print_read_stats(&opt, &stats);
+	const SummaryReadCounts read_counts{stats.total, stats.exonic, stats.intronic, stats.intergenic,
+	                                    stats.unmapped, opt.count_intron};
+	write_run_summary(&opt, &read_counts, &matrix_summary);
 }

@@ -8,18 +8,6 @@
 #include <semaphore.h>
 #include "count/count.h"
 
-// Two rings of batch references (filled and free), each with a lock per end and a
-// counting semaphore. An end marker is a null entry of the filled ring.
-struct BatchQueue {
-	int32_t capacity;
-	ReadBatch **filled_ring;
-	ReadBatch **free_ring;
-	int32_t filled_put, filled_take;
-	int32_t free_put, free_take;
-	sem_t filled_count, free_count;
-	pthread_mutex_t filled_put_lock, filled_take_lock, free_put_lock, free_take_lock;
-};
-
 struct ReaderArgs {
 	int32_t n_readers;
 	int32_t n_pairs;
@@ -32,100 +20,6 @@ struct ReaderArgs {
 	pthread_mutex_t *end_marker_lock;
 	BatchQueue *queue;
 };
-
-static void *checked_malloc(size_t size)
-{
-	void *p = malloc(size ? size : 1);
-	if (!p) fatal(MSG_NO_MEMORY);
-	return p;
-}
-
-static ReadBatch *batch_create()
-{
-	ReadBatch *b = (ReadBatch *)checked_malloc(sizeof(ReadBatch));
-	b->text1 = (char *)checked_malloc(READ_BUFFER_SIZE + 1);
-	b->text2 = (char *)checked_malloc(READ_BUFFER_SIZE + 1);
-	b->text1[0] = b->text2[0] = 0;
-	b->format = READ_FASTQ;
-	return b;
-}
-
-static void batch_release(ReadBatch *b)
-{
-	if (!b) return;
-	free(b->text1);
-	free(b->text2);
-	free(b);
-}
-
-static void ring_put(ReadBatch **ring, int32_t capacity, int32_t *put, sem_t *count,
-                     pthread_mutex_t *lock, ReadBatch *batch)
-{
-	pthread_mutex_lock(lock);
-	if (++*put == capacity) *put = 0;
-	ring[*put] = batch;
-	sem_post(count);
-	pthread_mutex_unlock(lock);
-}
-
-// The taker waits on the semaphore while holding the take lock, so takers are served in lock order.
-static ReadBatch *ring_take(ReadBatch **ring, int32_t capacity, int32_t *take, sem_t *count,
-                            pthread_mutex_t *lock)
-{
-	pthread_mutex_lock(lock);
-	while (sem_wait(count) != 0) {}
-	ReadBatch *b = ring[*take];
-	if (++*take == capacity) *take = 0;
-	pthread_mutex_unlock(lock);
-	return b;
-}
-
-static void put_filled(BatchQueue *q, ReadBatch *b)
-{
-	ring_put(q->filled_ring, q->capacity, &q->filled_put, &q->filled_count, &q->filled_put_lock, b);
-}
-static void put_free(BatchQueue *q, ReadBatch *b)
-{
-	ring_put(q->free_ring, q->capacity, &q->free_put, &q->free_count, &q->free_put_lock, b);
-}
-static ReadBatch *take_filled(BatchQueue *q)
-{
-	return ring_take(q->filled_ring, q->capacity, &q->filled_take, &q->filled_count, &q->filled_take_lock);
-}
-static ReadBatch *take_free(BatchQueue *q)
-{
-	return ring_take(q->free_ring, q->capacity, &q->free_take, &q->free_count, &q->free_take_lock);
-}
-
-static BatchQueue *batch_queue_create(int32_t capacity)
-{
-	BatchQueue *q = (BatchQueue *)checked_malloc(sizeof(BatchQueue));
-	q->capacity = capacity;
-	q->filled_ring = (ReadBatch **)checked_malloc(sizeof(ReadBatch *) * capacity);
-	q->free_ring = (ReadBatch **)checked_malloc(sizeof(ReadBatch *) * capacity);
-	q->filled_put = q->free_put = -1;
-	q->filled_take = q->free_take = 0;
-	sem_init(&q->filled_count, 0, 0);
-	sem_init(&q->free_count, 0, 0);
-	pthread_mutex_init(&q->filled_put_lock, nullptr);
-	pthread_mutex_init(&q->filled_take_lock, nullptr);
-	pthread_mutex_init(&q->free_put_lock, nullptr);
-	pthread_mutex_init(&q->free_take_lock, nullptr);
-	return q;
-}
-
-static void batch_queue_release(BatchQueue *q)
-{
-	free(q->filled_ring);
-	free(q->free_ring);
-	sem_destroy(&q->filled_count);
-	sem_destroy(&q->free_count);
-	pthread_mutex_destroy(&q->filled_put_lock);
-	pthread_mutex_destroy(&q->filled_take_lock);
-	pthread_mutex_destroy(&q->free_put_lock);
-	pthread_mutex_destroy(&q->free_take_lock);
-	free(q);
-}
 
 static void *reader_thread(void *data)
 {
@@ -213,7 +107,41 @@ static void start_thread(pthread_t *tid, const pthread_attr_t *attr, void *(*bod
 	if (pthread_create(tid, attr, body, arg) != 0) fatal("[ERROR] Unable to create thread\n");
 }
 
-void run_pipeline(const CountOptions *opt, const MappingIndex *index)
+// With --dump-align: the file out_dir/prefix.align.tsv (created or truncated) and one
+// buffer per worker on it; null otherwise.
+static AlignDump *open_align_dumps(const CountOptions *opt, pthread_mutex_t *lock)
+{
+	if (!opt->dump_align) return nullptr;
+	char path[PATH_BUFFER_SIZE];
+	build_path(path, opt->out_dir, "/", opt->prefix);
+	char dump_path[PATH_BUFFER_SIZE];
+	build_path(dump_path, path, ".align.tsv", "");
+	FILE *file = open_or_die(dump_path, "wb");
+	const int32_t T = opt->n_threads;
+	AlignDump *dumps = (AlignDump *)malloc_or_die(T, sizeof(AlignDump));
+	for (int32_t i = 0; i < T; ++i) dumps[i] = AlignDump{file, lock, (char *)malloc_or_die(2097153, 1), 0};
+	return dumps;
+}
+
+// Write what the workers left in their buffers, then close the dump file.
+static void close_align_dumps(AlignDump *dumps, int32_t n_workers, pthread_mutex_t *lock)
+{
+	if (!dumps) return;
+	FilePtr file(dumps[0].file);
+	for (int32_t i = 0; i < n_workers; ++i) {
+		if (dumps[i].length > 0) {
+			pthread_mutex_lock(lock);
+			write_or_die(dumps[i].buffer, 1, (size_t)dumps[i].length, file.get());
+			dumps[i].length = 0;
+			pthread_mutex_unlock(lock);
+		}
+		free(dumps[i].buffer);
+	}
+	free(dumps);
+	close_written_file(&file);
+}
+
+BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, ReadStats *stats)
 {
 	const int32_t T = opt->n_threads;
 	pthread_attr_t attr;
@@ -221,8 +149,7 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	pthread_attr_setstacksize(&attr, STACK_SIZE);
 	pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
 
-	ReadStats stats;
-	memset(&stats, 0, sizeof stats);
+	memset(stats, 0, sizeof *stats);
 
 	const int32_t Q = 2 * T;
 	BatchQueue *queue = batch_queue_create(Q);
@@ -233,11 +160,10 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	pthread_barrier_t barrier;
 	pthread_barrier_init(&barrier, nullptr, (unsigned)R);
 	pthread_mutex_t end_marker_lock = PTHREAD_MUTEX_INITIALIZER;
-	ReadPairSource *sources = (ReadPairSource *)calloc((size_t)opt->n_pairs, sizeof(ReadPairSource));
-	if (!sources) fatal(MSG_NO_MEMORY);
+	ReadPairSource *sources = (ReadPairSource *)malloc_or_die(opt->n_pairs, sizeof(ReadPairSource), true);
 
-	pthread_t *readers = (pthread_t *)checked_malloc(sizeof(pthread_t) * R);
-	ReaderArgs *reader_args = (ReaderArgs *)checked_malloc(sizeof(ReaderArgs) * R);
+	pthread_t *readers = (pthread_t *)malloc_or_die(R, sizeof(pthread_t));
+	ReaderArgs *reader_args = (ReaderArgs *)malloc_or_die(R, sizeof(ReaderArgs));
 	for (int32_t r = 0; r < R; ++r) {
 		reader_args[r] = ReaderArgs{R, opt->n_pairs, r, sources, opt->r1_files, opt->r2_files,
 		                            &end_markers_left, &barrier, &end_marker_lock, queue};
@@ -245,27 +171,15 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	}
 
 	pthread_mutex_t stats_lock = PTHREAD_MUTEX_INITIALIZER;
-
-	FILE *dump_file = nullptr;
 	pthread_mutex_t dump_lock = PTHREAD_MUTEX_INITIALIZER;
-	AlignDump *dumps = nullptr;
-	if (opt->dump_align) {
-		char path[PATH_BUFFER_SIZE];
-		build_path(path, opt->out_dir, "/", opt->prefix);
-		char dump_path[PATH_BUFFER_SIZE];
-		build_path(dump_path, path, ".align.tsv", "");
-		dump_file = open_or_die(dump_path, "wb");
-		dumps = (AlignDump *)checked_malloc(sizeof(AlignDump) * T);
-		for (int32_t i = 0; i < T; ++i)
-			dumps[i] = AlignDump{dump_file, &dump_lock, (char *)checked_malloc(2097153), 0};
-	}
+	AlignDump *dumps = open_align_dumps(opt, &dump_lock);
 
 	BarcodeTable *table = barcode_table_create(T);
 
-	pthread_t *workers = (pthread_t *)checked_malloc(sizeof(pthread_t) * T);
-	WorkerContext *contexts = (WorkerContext *)checked_malloc(sizeof(WorkerContext) * T);
+	pthread_t *workers = (pthread_t *)malloc_or_die(T, sizeof(pthread_t));
+	WorkerContext *contexts = (WorkerContext *)malloc_or_die(T, sizeof(WorkerContext));
 	for (int32_t i = 0; i < T; ++i) {
-		contexts[i] = WorkerContext{queue, table, &stats_lock, &table->worker_locks[i], &stats,
+		contexts[i] = WorkerContext{queue, table, &stats_lock, &table->worker_locks[i], stats,
 		                            nullptr, dumps ? &dumps[i] : nullptr, opt->lib_type, index->ann};
 		contexts[i].workspace = create_mapping_workspace(index);
 		start_thread(&workers[i], &attr, worker_thread, &contexts[i]);
@@ -274,28 +188,8 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	for (int32_t i = 0; i < T; ++i) pthread_join(workers[i], nullptr);
 	for (int32_t i = 0; i < T; ++i) release_mapping_workspace(contexts[i].workspace);
 
-	report("\rNumber of processed reads: %ld\n", (long)stats.total);
-
-	if (dumps) {
-		for (int32_t i = 0; i < T; ++i) {
-			if (dumps[i].length > 0) {
-				pthread_mutex_lock(&dump_lock);
-				write_or_die(dumps[i].buffer, 1, (size_t)dumps[i].length, dump_file);
-				dumps[i].length = 0;
-				pthread_mutex_unlock(&dump_lock);
-			}
-			free(dumps[i].buffer);
-		}
-		free(dumps);
-		if (fclose(dump_file) != 0) fatal(MSG_WRITE_ERROR);
-	}
-
-	// The mapping indexes are not needed by the post-processing.
-	release_kmer_hash(const_cast<KmerHash *>(index->hash));
-	release_genome_bwt(const_cast<GenomeBwt *>(index->bwt));
-	AnnotationInfo *ann = const_cast<AnnotationInfo *>(index->ann);
-	free(ann->tx_seq);
-	ann->tx_seq = nullptr;
+	report("\rNumber of processed reads: %ld\n", (long)stats->total);
+	close_align_dumps(dumps, T, &dump_lock);
 
 	batch_queue_release(queue);
 	pthread_barrier_destroy(&barrier);
@@ -305,21 +199,5 @@ void run_pipeline(const CountOptions *opt, const MappingIndex *index)
 	free(workers);
 	free(contexts);
 	pthread_attr_destroy(&attr);
-
-	MatrixSummary matrix_summary;
-	write_count_matrix(opt, table, ann, &matrix_summary);
-
-	report("[INFO] Total number of reads               : %10ld\n", (long)stats.total);
-	report("[INFO] Number of exonic mapped reads       : %10ld\n", (long)stats.exonic);
-	if (opt->count_intron) {
-		report("[INFO] Number of intronic reads            : %10ld\n", (long)stats.intronic);
-		report("[INFO] Number of intergenic reads          : %10ld\n", (long)stats.intergenic);
-	} else {
-		report("[INFO] Number of nonexonic reads           : %10ld\n", (long)stats.intergenic);
-	}
-	report("[INFO] Number of unmapped reads            : %10ld\n", (long)stats.unmapped);
-
-	const SummaryReadCounts read_counts{stats.total, stats.exonic, stats.intronic, stats.intergenic,
-	                                    stats.unmapped, opt->count_intron};
-	write_run_summary(opt, &read_counts, &matrix_summary);
+	return table;
 }

@@ -15,14 +15,6 @@ KSEQ_INIT(gzFile, gzread)
 
 #define INITIAL_PACKED_BASES 65536
 
-static void *alloc_or_die(size_t count, size_t size, bool zero)
-{
-	size_t n = count ? count : 1;
-	void *p = zero ? calloc(n, size) : malloc(n * size);
-	if (!p) fatal(MSG_NO_MEMORY);
-	return p;
-}
-
 // Number of bwt_words for n stored characters.
 static uint64_t bwt_words_for(uint64_t n)
 {
@@ -36,10 +28,10 @@ static void pack_genome(const char *genome_path, GenomeBwt *bwt)
 {
 	srand(11);
 	uint64_t n = 0, capacity = INITIAL_PACKED_BASES;
-	uint8_t *packed = (uint8_t *)alloc_or_die(capacity / 4, 1, true);
-	gzFile fp = gzopen(genome_path, "r");
+	uint8_t *packed = (uint8_t *)malloc_or_die(capacity / 4, 1, true);
+	GzFilePtr fp(gzopen(genome_path, "r"));
 	if (fp) {
-		kseq_t *seq = kseq_init(fp);
+		kseq_t *seq = kseq_init(fp.get());
 		while (kseq_read(seq) >= 0) {
 			const uint64_t len = seq->seq.l;
 			if (n + len > MAX_GENOME_LENGTH)
@@ -47,8 +39,7 @@ static void pack_genome(const char *genome_path, GenomeBwt *bwt)
 			if (n + len > capacity) {
 				uint64_t grown = capacity;
 				while (grown < n + len) grown *= 2;
-				uint8_t *p = (uint8_t *)realloc(packed, grown / 4);
-				if (!p) fatal(MSG_NO_MEMORY);
+				uint8_t *p = (uint8_t *)realloc_or_die(packed, grown / 4);
 				memset(p + capacity / 4, 0, (grown - capacity) / 4);
 				packed = p;
 				capacity = grown;
@@ -61,7 +52,6 @@ static void pack_genome(const char *genome_path, GenomeBwt *bwt)
 			}
 		}
 		kseq_destroy(seq);
-		gzclose(fp);
 	}
 	const uint64_t bytes = (n + 3) / 4;
 	if (bytes == 0) {
@@ -86,7 +76,7 @@ void compute_bwt(GenomeBwt *bwt)
 	}
 
 	// One code per byte, plus the zero byte after the text.
-	uint8_t *text = (uint8_t *)alloc_or_die(n + 1, 1, false);
+	uint8_t *text = (uint8_t *)malloc_or_die(n + 1, 1, false);
 	uint64_t counts[4] = {0, 0, 0, 0};
 	for (uint64_t i = 0; i < n; ++i) {
 		uint8_t c = (uint8_t)genome_base(bwt, (uint32_t)i);
@@ -102,7 +92,7 @@ void compute_bwt(GenomeBwt *bwt)
 	bwt->primary = (uint32_t)primary;
 
 	const uint64_t word_count = bwt_words_for(n);
-	uint32_t *words = (uint32_t *)alloc_or_die(word_count, sizeof(uint32_t), true);
+	uint32_t *words = (uint32_t *)malloc_or_die(word_count, sizeof(uint32_t), true);
 	uint32_t occ[4] = {0, 0, 0, 0};
 	uint64_t w = 0;
 	for (uint64_t block = 0; block < n; block += OCC_INTERVAL) {
@@ -129,7 +119,7 @@ void compute_bwt(GenomeBwt *bwt)
 
 GenomeBwt *build_genome_bwt(const char *genome_path)
 {
-	GenomeBwt *bwt = (GenomeBwt *)alloc_or_die(1, sizeof(GenomeBwt), true);
+	GenomeBwt *bwt = (GenomeBwt *)malloc_or_die(1, sizeof(GenomeBwt), true);
 	pack_genome(genome_path, bwt);
 	compute_bwt(bwt);
 
@@ -139,7 +129,7 @@ GenomeBwt *build_genome_bwt(const char *genome_path)
 	// suffix at position n - k. Keep the position of every 16th row.
 	const uint32_t n = bwt->seq_len;
 	bwt->sa_count = (uint32_t)(((uint64_t)n + SA_INTERVAL) / SA_INTERVAL);
-	bwt->sa_samples = (uint32_t *)alloc_or_die(bwt->sa_count, sizeof(uint32_t), true);
+	bwt->sa_samples = (uint32_t *)malloc_or_die(bwt->sa_count, sizeof(uint32_t), true);
 	uint32_t row = 0, pos = n;
 	for (uint32_t i = 0; i < n; ++i) {
 		if (row % SA_INTERVAL == 0) bwt->sa_samples[row / SA_INTERVAL] = pos;
@@ -153,7 +143,8 @@ GenomeBwt *build_genome_bwt(const char *genome_path)
 
 void write_genome_bwt(const char *path, const GenomeBwt *bwt)
 {
-	FILE *fp = open_or_die(path, "wb");
+	FilePtr file(open_or_die(path, "wb"));
+	FILE *fp = file.get();
 	const uint32_t n = bwt->seq_len;
 	write_or_die(&n, sizeof n, 1, fp);
 	write_or_die(bwt->packed_seq, 1, ((size_t)n + 3) / 4, fp);
@@ -163,8 +154,7 @@ void write_genome_bwt(const char *path, const GenomeBwt *bwt)
 	write_or_die(bwt->bwt_words, sizeof(uint32_t), bwt->bwt_word_count, fp);
 	write_or_die(&bwt->sa_count, sizeof(uint32_t), 1, fp);
 	write_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
-	if (fflush(fp) != 0) fatal(MSG_WRITE_ERROR);
-	if (fclose(fp) != 0) fatal(MSG_WRITE_ERROR);
+	close_written_file(&file);
 }
 
 // Trust a count read from the file only when the bytes it announces are still there.
@@ -206,7 +196,7 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 {
 	memset(bwt, 0, sizeof *bwt);
 	// Closed on every path, fatal errors caught by an embedding program included.
-	std::unique_ptr<FILE, int (*)(FILE *)> file(open_or_die(path, "rb"), fclose);
+	FilePtr file(open_or_die(path, "rb"));
 	FILE *fp = file.get();
 	struct stat st;
 	if (fstat(fileno(fp), &st) != 0) fatal(MSG_READ_ERROR);
@@ -217,7 +207,7 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	const uint64_t n = bwt->seq_len;
 	const uint64_t packed_bytes = (n + 3) / 4;
 	check_fits(packed_bytes + 4 + 16 + 4, &remaining);
-	bwt->packed_seq = (uint8_t *)alloc_or_die(packed_bytes, 1, false);
+	bwt->packed_seq = (uint8_t *)malloc_or_die(packed_bytes, 1, false);
 	read_or_die(bwt->packed_seq, 1, packed_bytes, fp);
 	read_or_die(&bwt->primary, sizeof(uint32_t), 1, fp);
 	bwt->c_table[0] = 0;
@@ -236,14 +226,14 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	report("Gonna allocate %llu MB for bwt...\n",
 	       (unsigned long long)bwt->bwt_word_count * 4 / 1000000);
 	check_fits((uint64_t)bwt->bwt_word_count * 4 + 4, &remaining);
-	bwt->bwt_words = (uint32_t *)alloc_or_die(bwt->bwt_word_count, sizeof(uint32_t), false);
+	bwt->bwt_words = (uint32_t *)malloc_or_die(bwt->bwt_word_count, sizeof(uint32_t), false);
 	read_or_die(bwt->bwt_words, sizeof(uint32_t), bwt->bwt_word_count, fp);
 
 	read_or_die(&bwt->sa_count, sizeof(uint32_t), 1, fp);
 	if (bwt->sa_count != (n + SA_INTERVAL) / SA_INTERVAL) fatal(MSG_READ_ERROR);
 	report("Gonna allocate %ld MB for SA...\n", (long)((uint64_t)bwt->sa_count * 4 / 1000000));
 	check_fits((uint64_t)bwt->sa_count * 4, &remaining);
-	bwt->sa_samples = (uint32_t *)alloc_or_die(bwt->sa_count, sizeof(uint32_t), false);
+	bwt->sa_samples = (uint32_t *)malloc_or_die(bwt->sa_count, sizeof(uint32_t), false);
 	read_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
 	if (remaining != 0) fatal(MSG_READ_ERROR);  // bytes after the last item: not one of ours
 	check_bwt_tables(bwt);

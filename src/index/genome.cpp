@@ -19,9 +19,6 @@ static int gzread_or_stop(gzFile fp, void *buf, unsigned len)
 KSEQ_INIT(gzFile, gzread_or_stop)
 
 namespace {
-struct GzCloser {
-	void operator()(gzFile_s *fp) const { gzclose(fp); }
-};
 struct KseqDestroyer {
 	void operator()(kseq_t *seq) const { kseq_destroy(seq); }
 };
@@ -38,7 +35,7 @@ static void check_gz_stream(gzFile fp, const char *path)
 
 void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names)
 {
-	std::unique_ptr<gzFile_s, GzCloser> fp(gzopen(path, "r"));
+	GzFilePtr fp(gzopen(path, "r"));
 	if (!fp) fatal("[ERROR] Unable to open file [%s] to read\n", path);
 	std::unique_ptr<kseq_t, KseqDestroyer> seq(kseq_init(fp.get()));
 
@@ -75,7 +72,7 @@ void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names
 	}
 	check_gz_stream(fp.get(), path);
 
-	char *table = (char *)calloc((size_t)count * name_width + 1, 1);
+	char *table = (char *)malloc_or_die((size_t)count * name_width + 1, 1, true);
 	for (uint32_t i = 0; i < count; ++i)
 		memcpy(table + (size_t)i * name_width, kept_names[i], strlen(kept_names[i]));
 	free(kept_names);

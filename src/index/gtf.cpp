@@ -13,12 +13,6 @@
 enum { KEY_GENE_ID, KEY_GENE_NAME, KEY_TRANSCRIPT_ID, KEY_COUNT };
 static const char *const ATTRIBUTE_KEYS[KEY_COUNT] = {"gene_id", "gene_name", "transcript_id"};
 
-namespace {
-struct GzCloser {
-	void operator()(gzFile_s *fp) const { gzclose(fp); }
-};
-}  // namespace
-
 // Tables under construction. Ids point at the keys of the id maps; names are owned here
 // until they are copied into the final table.
 struct GtfState {
@@ -284,8 +278,7 @@ static size_t fill_buffer(gzFile fp, const char *path, char *buf, size_t used)
 
 static char *build_name_table(const char *const *strings, uint32_t count, uint32_t width)
 {
-	char *table = (char *)calloc((size_t)count * width + 1, 1);
-	if (!table) fatal(MSG_NO_MEMORY);
+	char *table = (char *)malloc_or_die((size_t)count * width + 1, 1, true);
 	for (uint32_t i = 0; i < count; ++i)
 		memcpy(table + (size_t)i * width, strings[i], strlen(strings[i]));
 	return table;
@@ -294,7 +287,7 @@ static char *build_name_table(const char *const *strings, uint32_t count, uint32
 void parse_gtf(const char *path, const NameMap *seq_names, AnnotationInfo *ann,
                NameMap *gene_ids, NameMap *tx_ids)
 {
-	std::unique_ptr<gzFile_s, GzCloser> fp(gzopen(path, "r"));
+	GzFilePtr fp(gzopen(path, "r"));
 	if (!fp) fatal("[ERROR] Unable to open file [%s] to read\n", path);
 
 	GtfState st;

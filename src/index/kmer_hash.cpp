@@ -22,15 +22,6 @@
 
 #define NUM_BUCKETS (1u << HASH_BITS)
 
-// malloc that never returns null for a successful request (zero-length arrays get one
-// element) and ends the run when memory is short.
-static void *alloc_or_die(size_t count, size_t size)
-{
-	void *p = malloc((count ? count : 1) * size);
-	if (!p) fatal(MSG_NO_MEMORY);
-	return p;
-}
-
 // Call visit(bucket, key, position) for every k-mer occurrence of the transcriptome, in
 // transcript order then position order. k-mers never span two transcripts and never
 // contain a non-ACGT base.
@@ -105,8 +96,7 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash)
 	const uint8_t *seq = (const uint8_t *)ann->tx_seq;
 
 	// 1. Occurrences per bucket.
-	uint32_t *bucket = (uint32_t *)calloc((size_t)NUM_BUCKETS + 1, sizeof(uint32_t));
-	if (!bucket) fatal(MSG_NO_MEMORY);
+	uint32_t *bucket = (uint32_t *)malloc_or_die((size_t)NUM_BUCKETS + 1, sizeof(uint32_t), true);
 	uint64_t total = 0;
 	scan_kmers(ann, k, [&](uint32_t b, uint32_t, uint32_t) {
 		++bucket[b];
@@ -122,7 +112,7 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash)
 		bucket[b] = run;
 		run += n;
 	}
-	uint32_t *pos = (uint32_t *)alloc_or_die(P, sizeof(uint32_t));
+	uint32_t *pos = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
 	scan_kmers(ann, k, [&](uint32_t b, uint32_t, uint32_t p) { pos[bucket[b]++] = p; });
 
 	// 3. Sort each bucket and turn the array into distinct-k-mer bucket starts.
@@ -142,8 +132,8 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash)
 	report("[INFO] Number of hashing position: %d\n", (int)P);
 
 	// 4. Keys and first slots of the distinct k-mers, in bucket-then-key order.
-	uint32_t *keys = (uint32_t *)alloc_or_die(D, sizeof(uint32_t));
-	uint32_t *starts = (uint32_t *)alloc_or_die((size_t)D + 1, sizeof(uint32_t));
+	uint32_t *keys = (uint32_t *)malloc_or_die(D, sizeof(uint32_t));
+	uint32_t *starts = (uint32_t *)malloc_or_die((size_t)D + 1, sizeof(uint32_t));
 	uint32_t d = 0;
 	uint64_t prev = 0;
 	for (uint32_t i = 0; i < P; ++i) {
@@ -168,7 +158,8 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash)
 
 void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash)
 {
-	FILE *fp = open_or_die(path, "wb");
+	FilePtr file(open_or_die(path, "wb"));
+	FILE *fp = file.get();
 	const uint32_t bits = hash->hash_bits;
 	const uint32_t D = hash->n_kmers, P = hash->n_positions;
 	write_or_die(&k, sizeof k, 1, fp);
@@ -179,8 +170,7 @@ void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash)
 	// Item 5 (D starts) and item 6 (P) together: the starts array already ends with P.
 	write_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
 	write_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
-	if (fflush(fp) != 0) fatal(MSG_WRITE_ERROR);
-	if (fclose(fp) != 0) fatal(MSG_WRITE_ERROR);
+	close_written_file(&file);
 }
 
 // Read one u32 at byte offset `at` of the file, or 0xFFFFFFFF past its end.
@@ -196,7 +186,7 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 {
 	memset(hash, 0, sizeof *hash);
 	// Closed on every path, fatal errors caught by an embedding program included.
-	std::unique_ptr<FILE, int (*)(FILE *)> file(open_or_die(path, "rb"), fclose);
+	FilePtr file(open_or_die(path, "rb"));
 	FILE *fp = file.get();
 	struct stat st;
 	if (fstat(fileno(fp), &st) != 0) fatal(MSG_READ_ERROR);
@@ -226,13 +216,13 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P != size) fatal(MSG_READ_ERROR);
 	if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
 
-	hash->bucket_starts = (uint32_t *)alloc_or_die(n_buckets + 1, sizeof(uint32_t));
+	hash->bucket_starts = (uint32_t *)malloc_or_die(n_buckets + 1, sizeof(uint32_t));
 	read_or_die(hash->bucket_starts, sizeof(uint32_t), n_buckets + 1, fp);
-	hash->kmer_keys = (uint32_t *)alloc_or_die(D, sizeof(uint32_t));
+	hash->kmer_keys = (uint32_t *)malloc_or_die(D, sizeof(uint32_t));
 	read_or_die(hash->kmer_keys, sizeof(uint32_t), D, fp);
-	hash->kmer_starts = (uint32_t *)alloc_or_die((size_t)D + 1, sizeof(uint32_t));
+	hash->kmer_starts = (uint32_t *)malloc_or_die((size_t)D + 1, sizeof(uint32_t));
 	read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
-	hash->kmer_positions = (uint32_t *)alloc_or_die(P, sizeof(uint32_t));
+	hash->kmer_positions = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
 	read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
 
 	// Lookups index kmer_keys and kmer_positions through these tables without bounds

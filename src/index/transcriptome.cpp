@@ -17,22 +17,6 @@
 #define exon_start_key(e) ((e).start)
 KRADIX_SORT_INIT(exon_start, Exon, exon_start_key, 4)
 
-namespace {
-struct FileCloser {
-	void operator()(FILE *fp) const { fclose(fp); }
-};
-}  // namespace
-typedef std::unique_ptr<FILE, FileCloser> FilePtr;
-
-// Written files must reach the disk whole: a failed flush or close is a short write.
-static void close_written_file(FilePtr *fp)
-{
-	FILE *f = fp->release();
-	int failed = fflush(f) != 0;
-	failed |= fclose(f) != 0;
-	if (failed) fatal(MSG_WRITE_ERROR);
-}
-
 static void write_fasta_record(FILE *fp, const char *gene_id, const char *tx_id, const char *seq, uint32_t len)
 {
 	if (fprintf(fp, ">%s_%s\n", gene_id, tx_id) < 0) fatal(MSG_WRITE_ERROR);

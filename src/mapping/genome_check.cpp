@@ -1,4 +1,4 @@
-// The top of the read mapping (map_read) and the genome check: a read counts for a gene only
+// The genome check: a read counts for a gene only
 // when no ungapped placement anywhere in the genome, on either strand, has fewer mismatches
 // than its best transcript alignment. The genome is searched by backward search over its BWT:
 // exact seeds ending at anchors every 13 bases, located, grouped by diagonal and verified.
@@ -284,7 +284,7 @@ static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace
 	return search_genome_strand(bwt, g->rc, L, limit, g);
 }
 
-int classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws)
+MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws)
 {
 	if (has_alignment) {
 		// A genome placement must beat the transcript alignment strictly.
@@ -293,28 +293,4 @@ int classify_read(const ReadRecord *read, int has_alignment, int32_t limit, Mapp
 	}
 	if (!ws->index->count_intron) return MAP_UNMAPPED;
 	return search_genome(read, limit, ws) ? MAP_NONEXONIC : MAP_UNMAPPED;
-}
-
-int map_read(const ReadRecord *read, MappingWorkspace *ws)
-{
-	const int32_t L = read->len;
-	const int32_t max_err = (int32_t)(L * 0.055);
-	AlignmentList *alignments = &ws->alignments;
-	alignments->count = 0;
-	alignments->best = 0;
-	ws->candidates.count = 0;
-	ws->seeds.n_hits = 0;
-
-	seed_read(read, ws->index->hash, &ws->seeds);
-	merge_seed_hits(&ws->seeds);
-	map_to_transcriptome(read, ws);
-	if (alignments->count == 0) {
-		for (int32_t i = 0; i < ws->candidates.count; ++i)
-			extend_candidate_gapped(read, &ws->candidates.records[i], ws);
-	}
-	if (alignments->count > 0) {
-		const int32_t mismatches = (L - alignments->best + 2) / 3;
-		return classify_read(read, 1, mismatches < max_err ? mismatches : max_err, ws);
-	}
-	return classify_read(read, 0, max_err, ws);
 }

@@ -214,12 +214,18 @@ int32_t banded_extend_left(DpMatrix *matrix, const char *ref, const char *read, 
 void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
                              MappingWorkspace *ws);
 
-// ---- genome check (genome_check.cpp) ----
+// ---- read mapping (map_read.cpp) ----
 
 // Map one cDNA read as sequenced and classify it; on MAP_EXONIC ws->alignments holds the result.
-int map_read(const ReadRecord *read, MappingWorkspace *ws);
+MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws);
+// Gene index of a read from its best-scoring alignments (tx_gene of base_tx of each position),
+// or -1 when no alignment qualifies or the best ones point to different genes.
+int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);
+
+// ---- genome check (genome_check.cpp) ----
+
 // Outcome of a read from whether it has transcript alignments and its mismatch limit.
-int classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
+MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
 // A workspace whose index has no BWT (bwt null) finds nothing in the genome.
 // One strand of the genome check: 1 when the bases have an ungapped genome placement with
 // fewer than `limit` mismatches (or occur exactly), else 0.

@@ -37,15 +37,13 @@ static void init_mutexes(pthread_mutex_t *locks, int n)
 
 BarcodeTable *barcode_table_create(int n_workers)
 {
-	BarcodeTable *table = (BarcodeTable *)calloc(1, sizeof(BarcodeTable));
-	if (!table) fatal(MSG_NO_MEMORY);
+	BarcodeTable *table = (BarcodeTable *)malloc_or_die(1, sizeof(BarcodeTable), true);
 	table->capacity = BARCODE_TABLE_START;
 	table->count = 0;
 	table->max_probe = 0;
-	table->slots = (BarcodeSlot *)malloc(sizeof(BarcodeSlot) * BARCODE_TABLE_START);
-	table->worker_locks = (pthread_mutex_t *)malloc(sizeof(pthread_mutex_t) * (n_workers > 0 ? n_workers : 1));
-	table->stripe_locks = (pthread_mutex_t *)malloc(sizeof(pthread_mutex_t) * STRIPE_COUNT);
-	if (!table->slots || !table->worker_locks || !table->stripe_locks) fatal(MSG_NO_MEMORY);
+	table->slots = (BarcodeSlot *)malloc_or_die(BARCODE_TABLE_START, sizeof(BarcodeSlot));
+	table->worker_locks = (pthread_mutex_t *)malloc_or_die(n_workers > 0 ? n_workers : 1, sizeof(pthread_mutex_t));
+	table->stripe_locks = (pthread_mutex_t *)malloc_or_die(STRIPE_COUNT, sizeof(pthread_mutex_t));
 	for (uint32_t i = 0; i < BARCODE_TABLE_START; ++i) table->slots[i] = BarcodeSlot{EMPTY_KEY, nullptr};
 	table->resizing = 0;
 	table->worker_count = n_workers;
@@ -112,16 +110,14 @@ void barcode_table_grow(BarcodeTable *table)
 	const uint32_t old = table->capacity;
 	const uint32_t capacity = old * 2;
 	const uint32_t max_probe = barcode_max_probe(capacity);
-	BarcodeSlot *slots = (BarcodeSlot *)realloc(table->slots, sizeof(BarcodeSlot) * (size_t)capacity);
-	if (!slots) fatal(MSG_NO_MEMORY);
+	BarcodeSlot *slots = (BarcodeSlot *)realloc_or_die(table->slots, sizeof(BarcodeSlot) * (size_t)capacity);
 	for (uint32_t i = old; i < capacity; ++i) slots[i] = BarcodeSlot{EMPTY_KEY, nullptr};
 	table->slots = slots;
 	table->capacity = capacity;
 	table->max_probe = max_probe;
 
 	// 0 free, 1 holds an entry not yet re-placed, 2 holds an entry in its final place.
-	uint8_t *state = (uint8_t *)calloc(capacity, 1);
-	if (!state) fatal(MSG_NO_MEMORY);
+	uint8_t *state = (uint8_t *)malloc_or_die(capacity, 1, true);
 	for (uint32_t i = 0; i < old; ++i)
 		if (slots[i].code != EMPTY_KEY) state[i] = 1;
 
@@ -161,22 +157,6 @@ void barcode_add_umi(BarcodeTable *table, uint32_t slot, uint64_t key)
 	umi_table_add(entry->umis, key);
 	++entry->umis->reads;
 	pthread_mutex_unlock(stripe);
-}
-
-// Gene of the read from its best-scoring alignments, or -1 when none or ambiguous.
-static int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann)
-{
-	int64_t gene = -1;
-	for (int32_t i = 0; i < alignments->count; ++i) {
-		const Alignment *a = &alignments->records[i];
-		if (a->score < alignments->best) continue;
-		const int64_t g = ann->tx_gene[ann->base_tx[a->position]];
-		if (gene < 0)
-			gene = g;
-		else if (g != gene)
-			return -1;
-	}
-	return gene;
 }
 
 // One growth attempt by whichever worker wins the `resizing` flag; the others go on at once.

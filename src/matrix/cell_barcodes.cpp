@@ -53,7 +53,7 @@ static void rank_barcodes(BarcodeEntry *entries, uint32_t n)
 	}
 	if (n <= RANK_BLOCK) return;
 
-	BarcodeEntry *left = (BarcodeEntry *)realloc_or_die(nullptr, (size_t)n * sizeof(BarcodeEntry));
+	BarcodeEntry *left = (BarcodeEntry *)malloc_or_die(n, sizeof(BarcodeEntry));
 	for (uint64_t w = RANK_BLOCK; w < n; w *= 2) {
 		for (uint64_t lo = 0; lo < n; lo += 2 * w) {
 			uint64_t hi = lo + 2 * w < n ? lo + 2 * w : n;
@@ -96,7 +96,7 @@ void select_cell_barcodes(BarcodeTable *table, BarcodeList *list, int barcode_le
 	uint32_t n = 0;
 	for (uint64_t s = 0; s < table->capacity; ++s)
 		if (table->slots[s].code != EMPTY_KEY) ++n;
-	list->entries = (BarcodeEntry *)realloc_or_die(nullptr, (size_t)(n ? n : 1) * sizeof(BarcodeEntry));
+	list->entries = (BarcodeEntry *)malloc_or_die(n, sizeof(BarcodeEntry));
 	list->n = 0;
 	for (uint64_t s = 0; s < table->capacity; ++s) {
 		const BarcodeSlot *slot = &table->slots[s];
@@ -110,8 +110,7 @@ void select_cell_barcodes(BarcodeTable *table, BarcodeList *list, int barcode_le
 	rank_barcodes(list->entries, n);
 
 	free(table->slot_rank);
-	table->slot_rank = (uint32_t *)calloc(table->capacity, sizeof(uint32_t));
-	if (!table->slot_rank) fatal(MSG_NO_MEMORY);
+	table->slot_rank = (uint32_t *)malloc_or_die(table->capacity, sizeof(uint32_t), true);
 	for (uint32_t i = 0; i < n; ++i)
 		table->slot_rank[barcode_table_find(table, list->entries[i].code)] = i;
 

@@ -128,7 +128,7 @@ void collapse_umis(BarcodeEntry *entry, int umi_len, uint32_t gene_count);
 // Free the entries array built by select_cell_barcodes.
 void release_barcode_list(BarcodeList *list);
 
-// ---- matrix files (matrix_output.cpp) ----
+// ---- matrix pass (matrix_output.cpp) ----
 
 // One non-zero count of matrix.bin: 12 bytes, little-endian.
 struct MatrixRecord {
@@ -213,11 +213,20 @@ uint32_t build_barcode_records(const BarcodeEntry *entry, uint32_t barcode_numbe
 void write_barcode_counts(const BarcodeEntry *entry, uint32_t barcode_number, uint32_t *counters,
                           uint32_t gene_count, MatrixRecord *records, FILE *stream,
                           pthread_mutex_t *mutex, uint64_t *record_count);
+
+// ---- matrix text files (matrix_text.cpp) ----
+
+// out_dir/barcodes.tsv: the letters of the first cell_count barcodes of the list, one a line.
+void write_barcodes_tsv(const char *out_dir, const BarcodeList *list, int barcode_len);
+// out_dir/features.tsv: gene id, tab, gene name, one gene a line in annotation order.
+void write_features_tsv(const char *out_dir, const AnnotationInfo *ann);
 // Rewrite matrix.bin at `bin_path` as out_dir/matrix.mtx (Matrix Market coordinate text).
 void convert_matrix_to_mtx(const char *bin_path, const char *out_dir);
 // Write v in decimal at p (no terminator) and return the end: "%llu" without printf's cost
 // per matrix record.
 char *append_decimal(char *p, uint64_t v);
+
+// ---- output files (output_files.cpp) ----
 
 // Files that a reader could take for a finished result are written under path + PART_SUFFIX
 // and renamed by publish_output() once complete, so a run that fails part-way never leaves

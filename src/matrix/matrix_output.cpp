@@ -1,5 +1,5 @@
-// The count matrix files of a count run: barcodes.tsv, features.tsv, matrix.bin and
-// matrix.mtx, all in the output directory, followed by the 10x folders.
+// The post-processing of a count run: cell calling, then the matrix files (barcodes.tsv,
+// features.tsv, matrix.bin and matrix.mtx, all in the output directory) and the 10x folders.
 //
 // matrix.bin is little-endian: G (int32), N (int32), E (uint64), then E MatrixRecords
 // of three uint32 (gene 1..G, barcode 1..N, count), in barcode order and, within a
@@ -16,9 +16,7 @@
 //
 // The same pass collapses the UMIs of the barcodes that are not cells (and were not merged
 // into one) so that the raw matrix can list every barcode that keeps a UMI.
-#include <unistd.h>
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +24,6 @@
 #include "matrix/matrix.h"
 
 #define MATRIX_STACK_SIZE 16777216
-#define MTX_CHUNK_RECORDS 4096
 
 uint32_t build_barcode_records(const BarcodeEntry *entry, uint32_t barcode_number, uint32_t *counters,
                                uint32_t gene_count, MatrixRecord *records)
@@ -166,30 +163,6 @@ void *matrix_worker(void *arg)
 	return nullptr;
 }
 
-static void write_barcodes_tsv(const char *out_dir, const BarcodeList *list, int barcode_len)
-{
-	char path[PATH_BUFFER_SIZE];
-	build_path(path, out_dir, "/", "barcodes.tsv");
-	FILE *fp = open_or_die(path, "w");
-	char letters[MAX_CODE_LEN + 2];
-	for (uint32_t i = 0; i < list->cell_count; ++i) {
-		unpack_bases(list->entries[i].code, barcode_len, letters);
-		fprintf(fp, "%s\n", letters);
-	}
-	fclose(fp);
-}
-
-static void write_features_tsv(const char *out_dir, const AnnotationInfo *ann)
-{
-	char path[PATH_BUFFER_SIZE];
-	build_path(path, out_dir, "/", "features.tsv");
-	FILE *fp = open_or_die(path, "w");
-	for (uint32_t g = 0; g < ann->gene_count; ++g)
-		fprintf(fp, "%s\t%s\n", ann->gene_ids + (size_t)g * ann->gene_id_width,
-		        ann->gene_names + (size_t)g * ann->gene_name_width);
-	fclose(fp);
-}
-
 // Run the matrix threads over the whole ranked list; fills barcode_genes and barcode_umis.
 static void run_matrix_pass(const CountOptions *opt, const BarcodeList *list, uint32_t gene_count,
                             FILE *bin, uint64_t *record_count, uint32_t *barcode_genes, uint32_t *barcode_umis)
@@ -234,154 +207,88 @@ static void run_matrix_pass(const CountOptions *opt, const BarcodeList *list, ui
 	pthread_mutex_destroy(&mutex);
 }
 
-void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const AnnotationInfo *ann,
-                        MatrixSummary *summary)
+// Select the cells and rescue near-miss barcodes; the read and key totals are taken before
+// the rescue frees the tables of merged barcodes.
+static void call_cells(BarcodeTable *table, BarcodeList *list, int barcode_len, MatrixSummary *sum)
 {
-	const int barcode_len = opt->lib_type.barcode_len;
-	const uint32_t gene_count = ann->gene_count;
-
-	BarcodeList list;
-	select_cell_barcodes(table, &list, barcode_len);
+	select_cell_barcodes(table, list, barcode_len);
 	report("Done cutting off barcode\n");
-	// Read and key totals before the rescue frees the tables of merged barcodes.
-	uint64_t reads_recorded = 0, umi_keys = 0;
-	for (uint32_t i = 0; i < list.n; ++i) {
-		if (list.entries[i].umis) reads_recorded += list.entries[i].umis->reads;
-		umi_keys += list.entries[i].umi_count;
+	for (uint32_t i = 0; i < list->n; ++i) {
+		if (list->entries[i].umis) sum->reads_recorded += list->entries[i].umis->reads;
+		sum->umi_keys += list->entries[i].umi_count;
 	}
-	rescue_barcodes(table, &list, barcode_len);
+	rescue_barcodes(table, list, barcode_len);
 	report("Done processing barcode\n");
 	// Merged barcodes lost their table: their entries must not reach the matrix pass.
 	for (uint32_t s = 0; s < table->capacity; ++s) {
 		if (table->slots[s].code == EMPTY_KEY) continue;
 		uint32_t i = table->slot_rank[s];
-		if (i >= list.cell_count && i < list.n) list.entries[i].umis = table->slots[s].umis;
+		if (i >= list->cell_count && i < list->n) list->entries[i].umis = table->slots[s].umis;
 	}
-	uint64_t reads_in_cells = 0;
-	for (uint32_t i = 0; i < list.cell_count; ++i)
-		if (list.entries[i].umis) reads_in_cells += list.entries[i].umis->reads;
+	for (uint32_t i = 0; i < list->cell_count; ++i)
+		if (list->entries[i].umis) sum->reads_in_cells += list->entries[i].umis->reads;
+}
+
+// matrix.bin at `bin_path`: the header, the records of the matrix pass, then E patched in.
+// Returns E; fills the per-position figures of the pass.
+static uint64_t write_matrix_bin(const CountOptions *opt, const BarcodeList *list, uint32_t gene_count,
+                                 const char *bin_path, uint32_t *barcode_genes, uint32_t *barcode_umis)
+{
+	FilePtr file(open_or_die(bin_path, "wb"));
+	FILE *bin = file.get();
+	int32_t header_g = (int32_t)gene_count, header_n = (int32_t)list->cell_count;
+	uint64_t record_count = 0;
+	write_or_die(&header_g, 4, 1, bin);
+	write_or_die(&header_n, 4, 1, bin);
+	write_or_die(&record_count, 8, 1, bin);
+
+	run_matrix_pass(opt, list, gene_count, bin, &record_count, barcode_genes, barcode_umis);
+
+	if (fseek(bin, 8, SEEK_SET) != 0) fatal(MSG_WRITE_ERROR);
+	write_or_die(&record_count, 8, 1, bin);
+	if (fflush(bin) != 0) fatal(MSG_WRITE_ERROR);
+	fclose(file.release());
+	return record_count;
+}
+
+// The cell figures of the summary: UMIs in cells, medians and the rank curve.
+static void summarize_cells(const BarcodeList *list, const uint32_t *barcode_genes, const uint32_t *barcode_umis,
+                            MatrixSummary *sum)
+{
+	for (uint32_t i = 0; i < list->cell_count; ++i) sum->cell_umis += barcode_umis[i];
+	fill_rank_curve(list, sum);
+	std::vector<uint32_t> values(barcode_umis, barcode_umis + list->cell_count);
+	sum->median_umis_per_cell = median_u32(values.data(), list->cell_count);
+	values.assign(barcode_genes, barcode_genes + list->cell_count);
+	sum->median_genes_per_cell = median_u32(values.data(), list->cell_count);
+}
+
+void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const AnnotationInfo *ann,
+                        MatrixSummary *summary)
+{
+	const int barcode_len = opt->lib_type.barcode_len;
+	const uint32_t gene_count = ann->gene_count;
+	MatrixSummary local;
+	MatrixSummary *sum = summary ? summary : &local;
+	memset(sum, 0, sizeof *sum);
+
+	BarcodeList list;
+	call_cells(table, &list, barcode_len, sum);
+	sum->gene_count = gene_count;
+	sum->barcode_count = list.n;
+	sum->cell_count = list.cell_count;
 
 	write_barcodes_tsv(opt->out_dir, &list, barcode_len);
 	write_features_tsv(opt->out_dir, ann);
 
 	char bin_path[PATH_BUFFER_SIZE];
 	build_path(bin_path, opt->out_dir, "/", "matrix.bin");
-	FILE *bin = open_or_die(bin_path, "wb");
-	int32_t header_g = (int32_t)gene_count, header_n = (int32_t)list.cell_count;
-	uint64_t record_count = 0;
-	write_or_die(&header_g, 4, 1, bin);
-	write_or_die(&header_n, 4, 1, bin);
-	write_or_die(&record_count, 8, 1, bin);
-
 	std::vector<uint32_t> barcode_genes(list.n ? list.n : 1, 0), barcode_umis(list.n ? list.n : 1, 0);
-	run_matrix_pass(opt, &list, gene_count, bin, &record_count, barcode_genes.data(), barcode_umis.data());
-
-	if (fseek(bin, 8, SEEK_SET) != 0) fatal(MSG_WRITE_ERROR);
-	write_or_die(&record_count, 8, 1, bin);
-	if (fflush(bin) != 0) fatal(MSG_WRITE_ERROR);
-	fclose(bin);
-
+	sum->cell_records = write_matrix_bin(opt, &list, gene_count, bin_path, barcode_genes.data(), barcode_umis.data());
 	convert_matrix_to_mtx(bin_path, opt->out_dir);
-
-	MatrixSummary local;
-	MatrixSummary *sum = summary ? summary : &local;
-	memset(sum, 0, sizeof *sum);
-	sum->gene_count = gene_count;
-	sum->barcode_count = list.n;
-	sum->cell_count = list.cell_count;
-	sum->cell_records = record_count;
-	sum->reads_recorded = reads_recorded;
-	sum->reads_in_cells = reads_in_cells;
-	sum->umi_keys = umi_keys;
-	for (uint32_t i = 0; i < list.cell_count; ++i) sum->cell_umis += barcode_umis[i];
 
 	write_filtered_matrix_dir(opt->out_dir, bin_path, &list, ann, barcode_len);
 	write_raw_matrix_dir(opt->out_dir, &list, ann, barcode_len, barcode_genes.data(), barcode_umis.data(), sum);
-
-	fill_rank_curve(&list, sum);
-	std::vector<uint32_t> values(barcode_umis.begin(), barcode_umis.begin() + list.cell_count);
-	sum->median_umis_per_cell = median_u32(values.data(), list.cell_count);
-	values.assign(barcode_genes.begin(), barcode_genes.begin() + list.cell_count);
-	sum->median_genes_per_cell = median_u32(values.data(), list.cell_count);
+	summarize_cells(&list, barcode_genes.data(), barcode_umis.data(), sum);
 	release_barcode_list(&list);
-}
-
-char *append_decimal(char *p, uint64_t v)
-{
-	char digits[20];
-	int n = 0;
-	do {
-		digits[n++] = (char)('0' + v % 10);
-		v /= 10;
-	} while (v);
-	while (n) *p++ = digits[--n];
-	return p;
-}
-
-// "%d" of a signed 32-bit value.
-static char *append_int(char *p, int32_t value)
-{
-	if (value < 0) *p++ = '-';
-	return append_decimal(p, value < 0 ? 0u - (uint32_t)value : (uint32_t)value);
-}
-
-void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)
-{
-	char mtx_path[PATH_BUFFER_SIZE], part_path[PATH_BUFFER_SIZE];
-	build_path(mtx_path, out_dir, "/", "matrix.mtx");
-	build_path(part_path, mtx_path, PART_SUFFIX, "");
-	FILE *bin = open_or_die(bin_path, "rb");
-	FILE *mtx = open_or_die(part_path, "wb");
-
-	int32_t gene_count, cell_count;
-	uint64_t record_count;
-	read_or_die(&gene_count, 4, 1, bin);
-	read_or_die(&cell_count, 4, 1, bin);
-	read_or_die(&record_count, 8, 1, bin);
-	fprintf(mtx, "%%%%MatrixMarket matrix coordinate integer general\n");
-	fprintf(mtx, "%%Gene count matrix generated by vora-T version %d.%d.%d\n", VORAT_VERSION_MAJOR,
-	        VORAT_VERSION_MINOR, VORAT_VERSION_PATCH);
-	fprintf(mtx, "%d\t%d\t%llu\n", gene_count, cell_count, (unsigned long long)record_count);
-
-	std::vector<uint32_t> chunk((size_t)MTX_CHUNK_RECORDS * 3);
-	std::vector<char> text((size_t)MTX_CHUNK_RECORDS * 36);
-	uint64_t left = record_count;
-	while (left > 0) {
-		size_t n = left < MTX_CHUNK_RECORDS ? (size_t)left : (size_t)MTX_CHUNK_RECORDS;
-		// Records read before a short read still reach matrix.mtx, as a record-by-record
-		// conversion would leave them.
-		const size_t got = fread(chunk.data(), 12, n, bin);
-		char *p = text.data();
-		for (size_t r = 0; r < got; ++r) {
-			p = append_int(p, (int32_t)chunk[3 * r]);
-			*p++ = '\t';
-			p = append_int(p, (int32_t)chunk[3 * r + 1]);
-			*p++ = '\t';
-			p = append_int(p, (int32_t)chunk[3 * r + 2]);
-			*p++ = '\n';
-		}
-		write_or_die(text.data(), 1, (size_t)(p - text.data()), mtx);
-		if (got < n) fatal(MSG_READ_ERROR);
-		left -= n;
-	}
-	fclose(bin);
-	if (fclose(mtx) != 0) fatal(MSG_WRITE_ERROR);
-	publish_output(part_path, mtx_path);
-}
-
-void publish_output(const char *part_path, const char *path)
-{
-	if (rename(part_path, path) != 0) fatal("[ERROR] Unable to rename [%s] to [%s]\n", part_path, path);
-}
-
-void remove_stale_outputs(const char *out_dir)
-{
-	static const char *const NAMES[] = {
-	    "matrix.mtx", FILTERED_MATRIX_DIR "/matrix.mtx.gz", RAW_MATRIX_DIR "/matrix.mtx.gz",
-	    "summary.json", "summary.html"};
-	char path[PATH_BUFFER_SIZE];
-	for (const char *name : NAMES) {
-		build_path(path, out_dir, "/", name);
-		if (unlink(path) != 0 && errno != ENOENT) fatal("[ERROR] Unable to remove file [%s]\n", path);
-	}
 }

@@ -40,9 +40,8 @@ uint32_t umi_table_limit(uint32_t capacity)
 
 UmiTable *umi_table_create()
 {
-	UmiTable *table = (UmiTable *)malloc(sizeof(UmiTable));
-	uint64_t *keys = (uint64_t *)malloc(sizeof(uint64_t) * UMI_TABLE_START);
-	if (!table || !keys) fatal(MSG_NO_MEMORY);
+	UmiTable *table = (UmiTable *)malloc_or_die(1, sizeof(UmiTable));
+	uint64_t *keys = (uint64_t *)malloc_or_die(UMI_TABLE_START, sizeof(uint64_t));
 	memset(keys, 0xFF, sizeof(uint64_t) * UMI_TABLE_START);  // every byte 0xFF: EMPTY_KEY
 	table->capacity = UMI_TABLE_START;
 	table->count = 0;
@@ -102,14 +101,12 @@ void umi_table_grow(UmiTable *table)
 {
 	const uint32_t old = table->capacity;
 	const uint32_t capacity = old * 2;
-	uint64_t *keys = (uint64_t *)realloc(table->keys, sizeof(uint64_t) * capacity);
-	if (!keys) fatal(MSG_NO_MEMORY);
+	uint64_t *keys = (uint64_t *)realloc_or_die(table->keys, sizeof(uint64_t) * capacity);
 	memset(keys + old, 0xFF, sizeof(uint64_t) * old);
 	table->keys = keys;
 	table->capacity = capacity;
 
-	uint32_t *states = (uint32_t *)calloc((capacity + 15) / 16, sizeof(uint32_t));
-	if (!states) fatal(MSG_NO_MEMORY);
+	uint32_t *states = (uint32_t *)malloc_or_die((capacity + 15) / 16, sizeof(uint32_t), true);
 	for (uint32_t i = 0; i < old; ++i)
 		if (keys[i] != EMPTY_KEY) set_state(states, i, SLOT_WAITING);
 

@@ -10,13 +10,14 @@
 #include "reads/reads.h"
 
 
-uint32_t detect_read_format(const char *path)
+ReadFormat detect_read_format(const char *path)
 {
-	gzFile fp = gzopen(path, "r");
-	if (!fp) fatal("[ERROR] Could not open file: %s\n", path);
 	unsigned char first = 0;
-	if (gzread(fp, &first, 1) != 1) fatal("[ERROR] Could not read file: %s\n", path);
-	gzclose(fp);
+	{
+		GzFilePtr fp(gzopen(path, "r"));
+		if (!fp) fatal("[ERROR] Could not open file: %s\n", path);
+		if (gzread(fp.get(), &first, 1) != 1) fatal("[ERROR] Could not read file: %s\n", path);
+	}
 	if (first == '@') return READ_FASTQ;
 	if (first == '>') return READ_FASTA;
 	fatal("[ERROR] Unsupport format of file: %s\n", path);
@@ -28,8 +29,7 @@ static void open_stream(ReadStream *stream, const char *path)
 	if (!stream->handle) fatal("[ERROR] Could not open file: %s\n", path);
 	// A larger inflate window than zlib's 8 KiB default: fewer system reads per 1 MiB slice.
 	gzbuffer(stream->handle, 131072);
-	stream->buffer = (char *)malloc(READ_BUFFER_SIZE + 1);
-	if (!stream->buffer) fatal(MSG_NO_MEMORY);
+	stream->buffer = (char *)malloc_or_die(READ_BUFFER_SIZE + 1, 1);
 	stream->buffer[0] = 0;
 	stream->fill = 0;
 	stream->eof = 0;
@@ -39,8 +39,8 @@ static void open_stream(ReadStream *stream, const char *path)
 void open_read_pair(ReadPairSource *source, const char *path1, const char *path2)
 {
 	if (strcmp(path1, path2) == 0) fatal("[ERROR] Two identical read files\n");
-	uint32_t format1 = detect_read_format(path1);
-	uint32_t format2 = detect_read_format(path2);
+	const ReadFormat format1 = detect_read_format(path1);
+	const ReadFormat format2 = detect_read_format(path2);
 	if (format1 != format2) fatal("[ERROR] Format in two read files are not equal\n");
 	open_stream(&source->stream1, path1);
 	open_stream(&source->stream2, path2);
@@ -65,7 +65,7 @@ void close_read_pair(ReadPairSource *source)
 	source->done = 1;
 }
 
-int32_t find_record_end(ReadStream *stream, int32_t start, uint32_t format)
+int32_t find_record_end(ReadStream *stream, int32_t start, ReadFormat format)
 {
 	const int lines_needed = format == READ_FASTA ? 2 : 4;
 	const char *buf = stream->buffer;
@@ -137,7 +137,7 @@ int64_t fill_batch(ReadPairSource *source, char **text1, char **text2)
 	top_up(s1);
 	top_up(s2);
 
-	const uint32_t format = source->format;
+	const ReadFormat format = source->format;
 	int32_t cut1 = 0, cut2 = 0;
 	uint32_t pairs = 0;
 	int32_t end1 = find_record_end(s1, 0, format);

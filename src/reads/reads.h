@@ -1,5 +1,5 @@
 // Read input: pairs of read files cut into blocks of equally many complete records,
-// parsed in place, and the handling of one read pair.
+// parsed in place.
 #ifndef VORAT_READS_H
 #define VORAT_READS_H
 
@@ -28,7 +28,7 @@ struct ReadPairSource {
 	ReadStream stream1;
 	ReadStream stream2;
 	int32_t done;        // exhausted: later calls deliver nothing
-	uint32_t format;     // ReadFormat of both files
+	ReadFormat format;   // of both files
 	uint32_t delivered;  // record pairs delivered in earlier blocks
 };
 
@@ -46,11 +46,11 @@ struct ReadRecord {
 
 // ReadFormat of a file from its first byte; ends the run when it cannot be opened, is empty
 // or starts with anything but '@' or '>'.
-uint32_t detect_read_format(const char *path);
+ReadFormat detect_read_format(const char *path);
 // Check a pair (identical names, equal formats) and open both files.
 void open_read_pair(ReadPairSource *source, const char *path1, const char *path2);
 // Offset just past the next complete record starting at `start`, or 0 when none is complete yet.
-int32_t find_record_end(ReadStream *stream, int32_t start, uint32_t format);
+int32_t find_record_end(ReadStream *stream, int32_t start, ReadFormat format);
 // Fill a block: exchanges *text1 / *text2 (READ_BUFFER_SIZE + 1 bytes each, from malloc) with the
 // stream buffers, so buffers circulate between pairs and batches and are released with free().
 // Returns the number of pairs delivered before this block, or -1 when exhausted; the first -1
@@ -64,11 +64,5 @@ int parse_fastq_record(ReadRecord *record, char *text, int32_t *pos);
 int parse_fasta_record(ReadRecord *record, char *text, int32_t *pos);
 // Close the files of a pair and release its buffers (safe to call twice).
 void close_read_pair(ReadPairSource *source);
-
-// ---- read pairs (read_pair.cpp) ----
-
-struct WorkerContext;  // count/count.h
-// Check read 1 against the library type, map read 2, count and record the pair.
-void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx);
 
 #endif

@@ -1,6 +1,5 @@
 // One read pair: read 1 carries barcode + UMI, read 2 the cDNA that is mapped.
 #include "count/count.h"
-#include "reads/reads.h"
 
 void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx)
 {
@@ -11,7 +10,8 @@ void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerC
 		      read1->name, (unsigned)need, (unsigned)read1->len);
 	ReadStats *stats = ctx->stats;
 	++stats->total;
-	switch (map_read(read2, ctx->workspace)) {
+	const MapOutcome outcome = map_read(read2, ctx->workspace);
+	switch (outcome) {
 	case MAP_EXONIC:
 		record_read_observation(read1->seq, &ctx->workspace->alignments, ctx->ann, ctx->table,
 		                        ctx->own_lock, ctx->lib_type.barcode_len, ctx->lib_type.umi_len);

@@ -1,0 +1,43 @@
+// The top of the read mapping: a cDNA read through seeding, the ungapped passes, the gapped
+// fallback and the genome check; and the gene that the accepted alignments settle on.
+#include <cstdint>
+#include "mapping/mapping.h"
+
+MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws)
+{
+	const int32_t L = read->len;
+	const int32_t max_err = (int32_t)(L * 0.055);
+	AlignmentList *alignments = &ws->alignments;
+	alignments->count = 0;
+	alignments->best = 0;
+	ws->candidates.count = 0;
+	ws->seeds.n_hits = 0;
+
+	seed_read(read, ws->index->hash, &ws->seeds);
+	merge_seed_hits(&ws->seeds);
+	map_to_transcriptome(read, ws);
+	if (alignments->count == 0) {
+		for (int32_t i = 0; i < ws->candidates.count; ++i)
+			extend_candidate_gapped(read, &ws->candidates.records[i], ws);
+	}
+	if (alignments->count > 0) {
+		const int32_t mismatches = (L - alignments->best + 2) / 3;
+		return classify_read(read, 1, mismatches < max_err ? mismatches : max_err, ws);
+	}
+	return classify_read(read, 0, max_err, ws);
+}
+
+int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann)
+{
+	int64_t gene = -1;
+	for (int32_t i = 0; i < alignments->count; ++i) {
+		const Alignment *a = &alignments->records[i];
+		if (a->score < alignments->best) continue;
+		const int64_t g = ann->tx_gene[ann->base_tx[a->position]];
+		if (gene < 0)
+			gene = g;
+		else if (g != gene)
+			return -1;
+	}
+	return gene;
+}
