@@ -32,6 +32,10 @@ echo "Count matrix: $OUT/result/matrix.mtx (genes: $OUT/result/features.tsv, cel
 if [ -d "$OUT/result/filtered_feature_bc_matrix" ]; then
 	echo "For Seurat:   Read10X(\"$OUT/result/filtered_feature_bc_matrix\")"
 fi
+if [ -f "$OUT/result/matrix.h5ad" ]; then
+	echo "In Python:    anndata.read_h5ad(\"$OUT/result/matrix.h5ad\")"
+	echo "In R:         Seurat::Read10X_h5(\"$OUT/result/filtered_feature_bc_matrix.h5\")"
+fi
 if [ -f "$OUT/result/summary.html" ]; then
 	echo "Run summary:  $OUT/result/summary.html"
 fi

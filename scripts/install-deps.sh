@@ -2,8 +2,9 @@
 # Installs every Debian package the project needs to build and test.
 # Idempotent: packages already present are left alone; apt-get update runs only
 # when something is missing. Run as root (or through sudo).
-# python3-scipy and r-cran-seurat are only used by the tests that open our matrices the way
-# users do (scanpy/scipy, Seurat's Read10X); on a fresh machine R adds about 3.5 minutes.
+# python3-scipy, python3-anndata, python3-h5py, r-cran-seurat and r-cran-hdf5r are only used
+# by the tests that open our matrices the way users do (scipy, h5py and anndata; Seurat's
+# Read10X and Read10X_h5); on a fresh machine R adds about 3.5 minutes.
 # snakemake runs the many-sample workflow in workflow/ (and its test).
 set -euo pipefail
 
@@ -11,13 +12,14 @@ PACKAGES=(
   g++ cmake make pkg-config
   googletest libgtest-dev
   zlib1g-dev
+  libhdf5-dev
   libdivsufsort-dev
   libminimap2-dev
   libjsoncpp-dev
   nodejs node-nan
   clang libclang-rt-14-dev
   python3
-  python3-scipy r-cran-seurat
+  python3-scipy python3-anndata python3-h5py r-cran-seurat r-cran-hdf5r
   snakemake
 )
 

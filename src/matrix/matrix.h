@@ -265,6 +265,102 @@ void write_raw_matrix_dir(const char *out_dir, const BarcodeList *list, const An
                           int barcode_len, const uint32_t *barcode_genes, const uint32_t *barcode_umis,
                           MatrixSummary *summary);
 
+// ---- HDF5 files (h5_file.cpp) ----
+
+// An identifier of the HDF5 library (its hid_t).
+typedef int64_t H5Handle;
+
+// One HDF5 file being written: under part_path, renamed to path by h5_out_finish.
+struct H5Out {
+	H5Handle file;
+	char path[PATH_BUFFER_SIZE];
+	char part_path[PATH_BUFFER_SIZE];
+};
+
+// Element types: numbers, numpy's bool, zero-padded fixed-width text, and UTF-8 text of
+// variable length (elements given as const char *).
+enum H5Kind { H5_INT32, H5_INT64, H5_FLOAT64, H5_BOOL, H5_TEXT, H5_VLEN_TEXT };
+
+// A dataset whose size is fixed at creation, filled front to back through a chunk buffer.
+struct H5Column {
+	H5Out *out;
+	H5Handle dataset, type;
+	H5Kind kind;
+	uint32_t width;           // elements per row: 1 for a 1-D dataset
+	size_t element_size;      // bytes of one element in memory
+	uint64_t total, written;  // rows
+	uint64_t chunk_rows;
+	char *buffer;             // one chunk of rows; none for variable-length text
+	size_t used;              // rows in the buffer
+};
+
+// Create path + PART_SUFFIX; a failure ends the run with the open_or_die message.
+void h5_out_create(H5Out *out, const char *path);
+// Close the file (every group and dataset closed before) and rename it to its final name.
+void h5_out_finish(H5Out *out);
+// A new group `name` under `parent` (the file or a group); close it with h5_close.
+H5Handle h5_group(H5Out *out, H5Handle parent, const char *name);
+// Close a group or dataset.
+void h5_close(H5Out *out, H5Handle object);
+// Attributes: one UTF-8 string, a list of them, a list of signed 64-bit numbers.
+void h5_attr_text(H5Out *out, H5Handle object, const char *name, const char *value);
+void h5_attr_texts(H5Out *out, H5Handle object, const char *name, const char *const *values, uint32_t n);
+void h5_attr_int64s(H5Out *out, H5Handle object, const char *name, const int64_t *values, uint32_t n);
+// A scalar dataset (`value` points to the number, the bool byte or the const char *); returns
+// it open, for attributes: close it with h5_close.
+H5Handle h5_scalar(H5Out *out, H5Handle parent, const char *name, H5Kind kind, const void *value);
+// A dataset of `rows` rows of `columns` elements (0: a 1-D dataset of `rows`), chunked and,
+// but for variable-length text, compressed; `text_width` is the size of H5_TEXT elements.
+// Returns the dataset, for attributes.
+H5Handle h5_column_open(H5Column *column, H5Out *out, H5Handle parent, const char *name, H5Kind kind,
+                        uint64_t rows, uint32_t columns, uint32_t text_width);
+// Append `n` rows; more rows than the dataset holds end the run.
+void h5_column_put(H5Column *column, const void *rows, size_t n);
+// Append one H5_TEXT element (cut at the element size, zero-padded).
+void h5_column_put_text(H5Column *column, const char *text);
+// Write what is buffered and close; a dataset not filled to its size ends the run.
+void h5_column_close(H5Column *column);
+
+// ---- 10x HDF5 matrices (tenx_h5.cpp) and AnnData file (anndata_output.cpp) ----
+
+#define FILTERED_MATRIX_H5 "filtered_feature_bc_matrix.h5"
+#define RAW_MATRIX_H5 "raw_feature_bc_matrix.h5"
+#define ANNDATA_FILE "matrix.h5ad"
+
+// The name column of the gene tables: the gene name, or the id when the name is empty.
+const char *feature_name(const AnnotationInfo *ann, uint32_t g);
+
+// The data (int32), indices and indptr (int64) datasets of a compressed sparse matrix in
+// `group`, streamed from records in barcode order: barcode = major axis (indptr), gene =
+// minor axis (indices, 0-based).
+struct SparseColumns {
+	H5Out *out;
+	H5Handle group;
+	H5Column data, indices;
+	H5Kind index_kind;      // H5_INT32 or H5_INT64
+	uint32_t majors;
+	int64_t *indptr;        // majors + 1
+	uint64_t *major_sums;   // counts per major, or null
+	uint32_t last_major, last_minor;
+};
+// Start the data and indices datasets of `entries` records over `majors` barcodes;
+// `major_sums` (majors entries, or null) receives the sum of each barcode's counts.
+void sparse_open(SparseColumns *sparse, H5Out *out, H5Handle group, uint32_t majors, uint64_t entries,
+                 H5Kind index_kind, uint64_t *major_sums);
+// Append records; one out of order or out of range ends the run with the fread message.
+void sparse_put(SparseColumns *sparse, const MatrixRecord *records, size_t n);
+// Close data and indices and write indptr.
+void sparse_close(SparseColumns *sparse);
+// Open matrix.bin and read its header (G, N, E).
+FILE *open_matrix_bin(const char *bin_path, int32_t *genes, int32_t *cells, uint64_t *records);
+// Append the `records` records that follow the header of an open matrix.bin.
+void sparse_put_matrix_bin(SparseColumns *sparse, FILE *bin, uint64_t records);
+// out_dir/filtered_feature_bc_matrix.h5 from the finished matrix.bin at `bin_path` and
+// out_dir/raw_feature_bc_matrix.h5 with the columns of the raw folder (barcode_genes and
+// barcode_umis per list position, as write_raw_matrix_dir takes them).
+void write_tenx_h5_files(const CountOptions *opt, const char *bin_path, const BarcodeList *list,
+                         const AnnotationInfo *ann, const uint32_t *barcode_genes, const uint32_t *barcode_umis);
+
 // ---- run summary (summary.cpp) ----
 
 // The read counters of the run as the statistics lines print them.
@@ -284,7 +380,13 @@ double median_u32(uint32_t *values, uint32_t n);
 void fill_rank_curve(const BarcodeList *list, MatrixSummary *summary);
 // Sequencing saturation: 1 - umi_keys / reads_recorded (0 when no read was recorded).
 double sequencing_saturation(const MatrixSummary *summary);
+// Fraction of the recorded exonic reads that belong to cells (0 when no read was recorded).
+double fraction_in_cells(const MatrixSummary *summary);
 // out_dir/summary.json and out_dir/summary.html (self-contained page, inline SVG knee plot).
 void write_run_summary(const CountOptions *opt, const SummaryReadCounts *reads, const MatrixSummary *summary);
+// out_dir/matrix.h5ad: the cells' matrix of out_dir/matrix.bin as AnnData (cells x genes),
+// cells named by out_dir/barcodes.tsv, genes by `ann`, and the run summary in uns.
+void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const SummaryReadCounts *reads,
+                   const MatrixSummary *summary);
 
 #endif

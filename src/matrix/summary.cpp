@@ -53,7 +53,7 @@ double sequencing_saturation(const MatrixSummary *summary)
 	return 1.0 - (double)summary->umi_keys / (double)summary->reads_recorded;
 }
 
-static double fraction_in_cells(const MatrixSummary *summary)
+double fraction_in_cells(const MatrixSummary *summary)
 {
 	if (summary->reads_recorded == 0) return 0.0;
 	return (double)summary->reads_in_cells / (double)summary->reads_recorded;

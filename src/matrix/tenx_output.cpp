@@ -94,8 +94,7 @@ static void write_features_gz(const char *dir, const AnnotationInfo *ann)
 	static const char TYPE[] = "\tGene Expression\n";
 	for (uint32_t g = 0; g < ann->gene_count; ++g) {
 		const char *id = ann->gene_ids + (size_t)g * ann->gene_id_width;
-		const char *name = ann->gene_names + (size_t)g * ann->gene_name_width;
-		if (!*name) name = id;  // tools use the name column as row names: never leave it empty
+		const char *name = feature_name(ann, g);  // tools use the name column as row names
 		gz_text_put(&out, id, strlen(id));
 		gz_text_put(&out, "\t", 1);
 		gz_text_put(&out, name, strlen(name));

@@ -16,10 +16,10 @@ TEST(Determinism, SameOutputFilesForOneTwoAndEightThreads)
 	std::vector<std::string> files;
 	list_files(one.out_dir, "", &files);
 	std::vector<std::string> expected = {
-		"barcodes.tsv", "features.tsv",
+		"barcodes.tsv", "features.tsv", "filtered_feature_bc_matrix.h5",
 		"filtered_feature_bc_matrix/barcodes.tsv.gz", "filtered_feature_bc_matrix/features.tsv.gz",
-		"filtered_feature_bc_matrix/matrix.mtx.gz", "matrix.bin", "matrix.mtx",
-		"raw_feature_bc_matrix/barcodes.tsv.gz", "raw_feature_bc_matrix/features.tsv.gz",
+		"filtered_feature_bc_matrix/matrix.mtx.gz", "matrix.bin", "matrix.h5ad", "matrix.mtx",
+		"raw_feature_bc_matrix.h5", "raw_feature_bc_matrix/barcodes.tsv.gz", "raw_feature_bc_matrix/features.tsv.gz",
 		"raw_feature_bc_matrix/matrix.mtx.gz", "summary.html", "summary.json",
 	};
 	ASSERT_EQ(files, expected);

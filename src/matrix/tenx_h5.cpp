@@ -1,0 +1,224 @@
+// The 10x HDF5 matrices of a count run, which scanpy's read_10x_h5 and Seurat's Read10X_h5
+// open as they are:
+//
+//   out_dir/filtered_feature_bc_matrix.h5  the cells: the matrix of matrix.bin
+//   out_dir/raw_feature_bc_matrix.h5       the columns of raw_feature_bc_matrix/
+//
+// each with one group "matrix" holding
+//
+//   barcodes            column names: the barcode letters (no "-1" suffix, as in every
+//                       other output of the run), zero-padded fixed-width text
+//   data                int32 counts, column by column, ascending gene within a column
+//   indices             int64 0-based row (gene) of each count
+//   indptr              int64, columns + 1 entries: where each column starts in data
+//   shape               int32 [genes, columns]
+//   features/id, name   gene id and gene name (the id where the name is empty), in
+//                       annotation order; feature_type "Gene Expression"; genome, the
+//                       name of the index (the last part of its path prefix);
+//                       _all_tag_keys ["genome"]
+//
+// Both are written from what the text folders are written from, in the same order: the
+// filtered matrix streamed from matrix.bin, the raw one rebuilt column by column from the
+// collapsed UMI tables, so no second copy of a matrix is held.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include "matrix/matrix.h"
+
+// Records converted to the dataset types at a time.
+#define SPARSE_BATCH 4096
+
+const char *feature_name(const AnnotationInfo *ann, uint32_t g)
+{
+	const char *name = ann->gene_names + (size_t)g * ann->gene_name_width;
+	return *name ? name : ann->gene_ids + (size_t)g * ann->gene_id_width;
+}
+
+void sparse_open(SparseColumns *sparse, H5Out *out, H5Handle group, uint32_t majors, uint64_t entries,
+                 H5Kind index_kind, uint64_t *major_sums)
+{
+	sparse->out = out;
+	sparse->group = group;
+	sparse->majors = majors;
+	sparse->index_kind = index_kind;
+	sparse->major_sums = major_sums;
+	sparse->last_major = 0;
+	sparse->last_minor = 0;
+	sparse->indptr = (int64_t *)realloc_or_die(nullptr, ((size_t)majors + 1) * sizeof(int64_t));
+	memset(sparse->indptr, 0, ((size_t)majors + 1) * sizeof(int64_t));
+	if (major_sums) memset(major_sums, 0, (size_t)majors * sizeof(uint64_t));
+	h5_column_open(&sparse->data, out, group, "data", H5_INT32, entries, 0, 0);
+	h5_column_open(&sparse->indices, out, group, "indices", index_kind, entries, 0, 0);
+}
+
+void sparse_put(SparseColumns *sparse, const MatrixRecord *records, size_t n)
+{
+	int32_t data[SPARSE_BATCH];
+	int64_t indices[SPARSE_BATCH];
+	int32_t *indices32 = (int32_t *)indices;
+	while (n > 0) {
+		const size_t part = n < SPARSE_BATCH ? n : SPARSE_BATCH;
+		for (size_t r = 0; r < part; ++r) {
+			const MatrixRecord &rec = records[r];
+			// Majors ascending, minors ascending within a major: anything else is not a
+			// matrix these files can describe.
+			if (rec.barcode < 1 || rec.barcode > sparse->majors || rec.barcode < sparse->last_major ||
+			    (rec.barcode == sparse->last_major && rec.gene <= sparse->last_minor) || rec.gene < 1 ||
+			    rec.count == 0 || rec.count > INT32_MAX)
+				fatal(MSG_READ_ERROR);
+			sparse->last_major = rec.barcode;
+			sparse->last_minor = rec.gene;
+			++sparse->indptr[rec.barcode];
+			if (sparse->major_sums) sparse->major_sums[rec.barcode - 1] += rec.count;
+			data[r] = (int32_t)rec.count;
+			if (sparse->index_kind == H5_INT32) indices32[r] = (int32_t)(rec.gene - 1);
+			else indices[r] = (int64_t)rec.gene - 1;
+		}
+		h5_column_put(&sparse->data, data, part);
+		h5_column_put(&sparse->indices, indices, part);
+		records += part;
+		n -= part;
+	}
+}
+
+void sparse_close(SparseColumns *sparse)
+{
+	h5_column_close(&sparse->data);
+	h5_column_close(&sparse->indices);
+	for (uint32_t k = 0; k < sparse->majors; ++k) sparse->indptr[k + 1] += sparse->indptr[k];
+	H5Column indptr;
+	h5_column_open(&indptr, sparse->out, sparse->group, "indptr", H5_INT64, (uint64_t)sparse->majors + 1, 0, 0);
+	h5_column_put(&indptr, sparse->indptr, (size_t)sparse->majors + 1);
+	h5_column_close(&indptr);
+	free(sparse->indptr);
+	sparse->indptr = nullptr;
+}
+
+FILE *open_matrix_bin(const char *bin_path, int32_t *genes, int32_t *cells, uint64_t *records)
+{
+	FILE *bin = open_or_die(bin_path, "rb");
+	read_or_die(genes, 4, 1, bin);
+	read_or_die(cells, 4, 1, bin);
+	read_or_die(records, 8, 1, bin);
+	if (*genes < 0 || *cells < 0) fatal(MSG_READ_ERROR);
+	return bin;
+}
+
+void sparse_put_matrix_bin(SparseColumns *sparse, FILE *bin, uint64_t records)
+{
+	std::vector<MatrixRecord> chunk(SPARSE_BATCH);
+	for (uint64_t left = records; left > 0;) {
+		size_t n = left < SPARSE_BATCH ? (size_t)left : (size_t)SPARSE_BATCH;
+		read_or_die(chunk.data(), sizeof(MatrixRecord), n, bin);
+		sparse_put(sparse, chunk.data(), n);
+		left -= n;
+	}
+}
+
+// A fixed-width text dataset of `rows` strings text(0) .. text(rows - 1), as wide as the
+// longest (at least 1 byte: HDF5 has no empty string type).
+template <typename Text>
+static void put_text_column(H5Out *out, H5Handle group, const char *name, uint32_t rows, Text text)
+{
+	size_t width = 1;
+	for (uint32_t g = 0; g < rows; ++g) width = std::max(width, strlen(text(g)));
+	H5Column column;
+	h5_column_open(&column, out, group, name, H5_TEXT, rows, 0, (uint32_t)width);
+	for (uint32_t g = 0; g < rows; ++g) h5_column_put_text(&column, text(g));
+	h5_column_close(&column);
+}
+
+static void write_tenx_features(H5Out *out, H5Handle matrix, const AnnotationInfo *ann, const char *genome)
+{
+	const uint32_t G = ann->gene_count;
+	H5Handle features = h5_group(out, matrix, "features");
+	put_text_column(out, features, "id", G,
+	                [ann](uint32_t g) { return ann->gene_ids + (size_t)g * ann->gene_id_width; });
+	put_text_column(out, features, "name", G, [ann](uint32_t g) { return feature_name(ann, g); });
+	put_text_column(out, features, "feature_type", G, [](uint32_t) { return "Gene Expression"; });
+	put_text_column(out, features, "genome", G, [genome](uint32_t) { return genome; });
+	put_text_column(out, features, "_all_tag_keys", 1, [](uint32_t) { return "genome"; });
+	h5_close(out, features);
+}
+
+// The file with its "matrix" group, the barcodes of list positions order[0 .. columns-1]
+// (positions 0 .. columns-1 when order is null), shape and features; the caller adds the
+// sparse arrays and finishes.
+static H5Handle begin_tenx_file(H5Out *out, const char *path, const BarcodeList *list, const uint32_t *order,
+                                uint32_t columns, const AnnotationInfo *ann, int barcode_len, const char *genome)
+{
+	h5_out_create(out, path);
+	h5_attr_text(out, out->file, "filetype", "matrix");
+	H5Handle matrix = h5_group(out, out->file, "matrix");
+	H5Column barcodes;
+	h5_column_open(&barcodes, out, matrix, "barcodes", H5_TEXT, columns, 0, (uint32_t)barcode_len);
+	char letters[MAX_CODE_LEN + 2];
+	for (uint32_t k = 0; k < columns; ++k) {
+		unpack_bases(list->entries[order ? order[k] : k].code, barcode_len, letters);
+		h5_column_put_text(&barcodes, letters);
+	}
+	h5_column_close(&barcodes);
+	const int32_t shape[2] = {(int32_t)ann->gene_count, (int32_t)columns};
+	H5Column shape_column;
+	h5_column_open(&shape_column, out, matrix, "shape", H5_INT32, 2, 0, 0);
+	h5_column_put(&shape_column, shape, 2);
+	h5_column_close(&shape_column);
+	write_tenx_features(out, matrix, ann, genome);
+	return matrix;
+}
+
+// The index name: the last part of the index path prefix.
+static const char *genome_name(const char *index_prefix)
+{
+	if (!index_prefix) return "";
+	const char *slash = strrchr(index_prefix, '/');
+	return slash ? slash + 1 : index_prefix;
+}
+
+void write_tenx_h5_files(const CountOptions *opt, const char *bin_path, const BarcodeList *list,
+                         const AnnotationInfo *ann, const uint32_t *barcode_genes, const uint32_t *barcode_umis)
+{
+	const int barcode_len = opt->lib_type.barcode_len;
+	const char *genome = genome_name(opt->index_prefix);
+	char path[PATH_BUFFER_SIZE];
+	H5Out out;
+
+	build_path(path, opt->out_dir, "/", FILTERED_MATRIX_H5);
+	int32_t genes, cells;
+	uint64_t records;
+	FILE *bin = open_matrix_bin(bin_path, &genes, &cells, &records);
+	if ((uint32_t)cells != list->cell_count || (uint32_t)genes != ann->gene_count) fatal(MSG_READ_ERROR);
+	H5Handle matrix = begin_tenx_file(&out, path, list, nullptr, list->cell_count, ann, barcode_len, genome);
+	SparseColumns sparse;
+	sparse_open(&sparse, &out, matrix, list->cell_count, records, H5_INT64, nullptr);
+	sparse_put_matrix_bin(&sparse, bin, records);
+	sparse_close(&sparse);
+	fclose(bin);
+	h5_close(&out, matrix);
+	h5_out_finish(&out);
+
+	build_path(path, opt->out_dir, "/", RAW_MATRIX_H5);
+	std::vector<uint32_t> order(list->n ? list->n : 1);
+	const uint32_t columns = raw_column_order(list, barcode_umis, order.data());
+	uint64_t entries = 0;
+	uint32_t largest = 0;
+	for (uint32_t k = 0; k < columns; ++k) {
+		entries += barcode_genes[order[k]];
+		largest = std::max(largest, barcode_umis[order[k]]);
+	}
+	matrix = begin_tenx_file(&out, path, list, order.data(), columns, ann, barcode_len, genome);
+	sparse_open(&sparse, &out, matrix, columns, entries, H5_INT64, nullptr);
+	std::vector<uint32_t> scratch;
+	std::vector<MatrixRecord> column((size_t)largest + 1);
+	for (uint32_t k = 0; k < columns; ++k) {
+		const UmiTable *table = list->entries[order[k]].umis;
+		if (scratch.size() < table->count) scratch.resize(table->count);
+		uint32_t n = build_sparse_records(table, k + 1, ann->gene_count, scratch.data(), column.data());
+		sparse_put(&sparse, column.data(), n);
+	}
+	sparse_close(&sparse);
+	h5_close(&out, matrix);
+	h5_out_finish(&out);
+}
