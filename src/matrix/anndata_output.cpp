@@ -134,30 +134,6 @@ static void write_uns_summary(H5Out *out, H5Handle uns, const CountOptions *opt,
 	h5_close(out, summary);
 }
 
-// The lines of out_dir/barcodes.tsv, cut in place in `text`; exactly `cells` are expected.
-static std::vector<const char *> read_cell_barcodes(const char *out_dir, uint32_t cells, std::vector<char> *text)
-{
-	char path[PATH_BUFFER_SIZE];
-	build_path(path, out_dir, "/", "barcodes.tsv");
-	FILE *fp = open_or_die(path, "rb");
-	char buffer[65536];
-	size_t n;
-	while ((n = fread(buffer, 1, sizeof buffer, fp)) > 0) text->insert(text->end(), buffer, buffer + n);
-	if (ferror(fp)) fatal(MSG_READ_ERROR);
-	fclose(fp);
-	std::vector<const char *> lines;
-	lines.reserve(cells);
-	size_t start = 0;
-	for (size_t i = 0; i < text->size(); ++i) {
-		if ((*text)[i] != '\n') continue;
-		(*text)[i] = 0;
-		lines.push_back(text->data() + start);
-		start = i + 1;
-	}
-	if (start != text->size() || lines.size() != cells) fatal(MSG_READ_ERROR);
-	return lines;
-}
-
 void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const SummaryReadCounts *reads,
                    const MatrixSummary *summary)
 {
@@ -170,7 +146,9 @@ void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const Sum
 	if ((uint32_t)genes != ann->gene_count) fatal(MSG_READ_ERROR);
 	const uint32_t N = (uint32_t)cells, G = ann->gene_count;
 	std::vector<char> barcode_text;
-	std::vector<const char *> barcodes = read_cell_barcodes(opt->out_dir, N, &barcode_text);
+	char barcodes_path[PATH_BUFFER_SIZE];
+	build_path(barcodes_path, opt->out_dir, "/", "barcodes.tsv");
+	std::vector<const char *> barcodes = read_text_lines(barcodes_path, N, &barcode_text);
 
 	H5Out out;
 	h5_out_create(&out, path);
@@ -211,4 +189,11 @@ void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const Sum
 	h5_close(&out, uns);
 	for (const char *name : {"obsm", "varm", "obsp", "varp", "layers"}) h5_close(&out, dict_group(&out, out.file, name));
 	h5_out_finish(&out);
+}
+
+void write_hdf5_outputs(const CountOptions *opt, const AnnotationInfo *ann, const SummaryReadCounts *reads,
+                        const MatrixSummary *summary)
+{
+	write_tenx_h5_files(opt, ann);
+	write_anndata(opt, ann, reads, summary);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <pthread.h>
+#include <vector>
 #include "cli/cli.h"
 #include "index/index.h"
 #include "mapping/mapping.h"
@@ -355,11 +356,12 @@ void sparse_close(SparseColumns *sparse);
 FILE *open_matrix_bin(const char *bin_path, int32_t *genes, int32_t *cells, uint64_t *records);
 // Append the `records` records that follow the header of an open matrix.bin.
 void sparse_put_matrix_bin(SparseColumns *sparse, FILE *bin, uint64_t records);
-// out_dir/filtered_feature_bc_matrix.h5 from the finished matrix.bin at `bin_path` and
-// out_dir/raw_feature_bc_matrix.h5 with the columns of the raw folder (barcode_genes and
-// barcode_umis per list position, as write_raw_matrix_dir takes them).
-void write_tenx_h5_files(const CountOptions *opt, const char *bin_path, const BarcodeList *list,
-                         const AnnotationInfo *ann, const uint32_t *barcode_genes, const uint32_t *barcode_umis);
+// Lines of a text file, plain or gzip, cut in place in `text` (which keeps them); a file of
+// another number of lines than `expected` ends the run with the fread message.
+std::vector<const char *> read_text_lines(const char *path, uint64_t expected, std::vector<char> *text);
+// out_dir/filtered_feature_bc_matrix.h5 from the finished matrix.bin and barcodes.tsv, and
+// out_dir/raw_feature_bc_matrix.h5 from the finished raw folder.
+void write_tenx_h5_files(const CountOptions *opt, const AnnotationInfo *ann);
 
 // ---- run summary (summary.cpp) ----
 
@@ -388,5 +390,8 @@ void write_run_summary(const CountOptions *opt, const SummaryReadCounts *reads, 
 // cells named by out_dir/barcodes.tsv, genes by `ann`, and the run summary in uns.
 void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const SummaryReadCounts *reads,
                    const MatrixSummary *summary);
+// The HDF5 stage of a count run, after the run summary: the two 10x HDF5 files and matrix.h5ad.
+void write_hdf5_outputs(const CountOptions *opt, const AnnotationInfo *ann, const SummaryReadCounts *reads,
+                        const MatrixSummary *summary);
 
 #endif

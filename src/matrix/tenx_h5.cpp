@@ -2,7 +2,7 @@
 // open as they are:
 //
 //   out_dir/filtered_feature_bc_matrix.h5  the cells: the matrix of matrix.bin
-//   out_dir/raw_feature_bc_matrix.h5       the columns of raw_feature_bc_matrix/
+//   out_dir/raw_feature_bc_matrix.h5       the matrix of raw_feature_bc_matrix/
 //
 // each with one group "matrix" holding
 //
@@ -17,14 +17,16 @@
 //                       name of the index (the last part of its path prefix);
 //                       _all_tag_keys ["genome"]
 //
-// Both are written from what the text folders are written from, in the same order: the
-// filtered matrix streamed from matrix.bin, the raw one rebuilt column by column from the
-// collapsed UMI tables, so no second copy of a matrix is held.
+// Both are converted from finished files of the same run, so they hold the same columns in
+// the same order by construction: the filtered matrix from matrix.bin and barcodes.tsv, the
+// raw one from the raw folder's matrix.mtx.gz and barcodes.tsv.gz, streamed record by
+// record; only the barcodes and the column offsets are held in memory.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <zlib.h>
 #include "matrix/matrix.h"
 
 // Records converted to the dataset types at a time.
@@ -143,30 +145,92 @@ static void write_tenx_features(H5Out *out, H5Handle matrix, const AnnotationInf
 	h5_close(out, features);
 }
 
-// The file with its "matrix" group, the barcodes of list positions order[0 .. columns-1]
-// (positions 0 .. columns-1 when order is null), shape and features; the caller adds the
+// Lines of a text file, plain or gzip, cut in place in `text`; exactly `expected` lines are
+// required.
+std::vector<const char *> read_text_lines(const char *path, uint64_t expected, std::vector<char> *text)
+{
+	gzFile gz = gzopen(path, "rb");
+	if (!gz) fatal("[ERROR] Unable to open file [%s] to read\n", path);
+	char buffer[65536];
+	int n;
+	while ((n = gzread(gz, buffer, sizeof buffer)) > 0) text->insert(text->end(), buffer, buffer + n);
+	if (n < 0 || gzclose(gz) != Z_OK) fatal(MSG_READ_ERROR);
+	std::vector<const char *> lines;
+	lines.reserve((size_t)expected);
+	size_t start = 0;
+	for (size_t i = 0; i < text->size(); ++i) {
+		if ((*text)[i] != '\n') continue;
+		(*text)[i] = 0;
+		lines.push_back(text->data() + start);
+		start = i + 1;
+	}
+	if (start != text->size() || lines.size() != expected) fatal(MSG_READ_ERROR);
+	return lines;
+}
+
+// The file with its "matrix" group, barcodes, shape and features; the caller adds the
 // sparse arrays and finishes.
-static H5Handle begin_tenx_file(H5Out *out, const char *path, const BarcodeList *list, const uint32_t *order,
-                                uint32_t columns, const AnnotationInfo *ann, int barcode_len, const char *genome)
+static H5Handle begin_tenx_file(H5Out *out, const char *path, const std::vector<const char *> &barcodes,
+                                const AnnotationInfo *ann, const char *genome)
 {
 	h5_out_create(out, path);
 	h5_attr_text(out, out->file, "filetype", "matrix");
 	H5Handle matrix = h5_group(out, out->file, "matrix");
-	H5Column barcodes;
-	h5_column_open(&barcodes, out, matrix, "barcodes", H5_TEXT, columns, 0, (uint32_t)barcode_len);
-	char letters[MAX_CODE_LEN + 2];
-	for (uint32_t k = 0; k < columns; ++k) {
-		unpack_bases(list->entries[order ? order[k] : k].code, barcode_len, letters);
-		h5_column_put_text(&barcodes, letters);
-	}
-	h5_column_close(&barcodes);
-	const int32_t shape[2] = {(int32_t)ann->gene_count, (int32_t)columns};
+	put_text_column(out, matrix, "barcodes", (uint32_t)barcodes.size(), [&](uint32_t k) { return barcodes[k]; });
+	const int32_t shape[2] = {(int32_t)ann->gene_count, (int32_t)barcodes.size()};
 	H5Column shape_column;
 	h5_column_open(&shape_column, out, matrix, "shape", H5_INT32, 2, 0, 0);
 	h5_column_put(&shape_column, shape, 2);
 	h5_column_close(&shape_column);
 	write_tenx_features(out, matrix, ann, genome);
 	return matrix;
+}
+
+// A number of a Matrix Market line and the blank or line end after it; false when none.
+static bool parse_number(const char **p, uint64_t *value)
+{
+	const char *s = *p;
+	if (*s < '0' || *s > '9') return false;
+	uint64_t v = 0;
+	while (*s >= '0' && *s <= '9') v = v * 10 + (uint64_t)(*s++ - '0');
+	if (*s == ' ' || *s == '\t') ++s;
+	*value = v;
+	*p = s;
+	return true;
+}
+
+// Stream the records of an open Matrix Market text (after its size line) into `sparse`.
+static void put_mtx_records(SparseColumns *sparse, gzFile gz, uint64_t entries)
+{
+	std::vector<MatrixRecord> records(SPARSE_BATCH);
+	char line[128];
+	for (uint64_t left = entries; left > 0;) {
+		size_t n = left < SPARSE_BATCH ? (size_t)left : (size_t)SPARSE_BATCH;
+		for (size_t r = 0; r < n; ++r) {
+			uint64_t v[3];
+			const char *p = gzgets(gz, line, sizeof line);
+			if (!p || !parse_number(&p, &v[0]) || !parse_number(&p, &v[1]) || !parse_number(&p, &v[2]) ||
+			    (*p != '\n' && *p != 0) || v[0] > UINT32_MAX || v[1] > UINT32_MAX || v[2] > UINT32_MAX)
+				fatal(MSG_READ_ERROR);
+			records[r] = MatrixRecord{(uint32_t)v[0], (uint32_t)v[1], (uint32_t)v[2]};
+		}
+		sparse_put(sparse, records.data(), n);
+		left -= n;
+	}
+}
+
+// Open a Matrix Market text (plain or gzip) and read its comment and size lines.
+static gzFile open_mtx(const char *path, uint64_t *rows, uint64_t *columns, uint64_t *entries)
+{
+	gzFile gz = gzopen(path, "rb");
+	if (!gz) fatal("[ERROR] Unable to open file [%s] to read\n", path);
+	char line[256];
+	const char *p;
+	do p = gzgets(gz, line, sizeof line);
+	while (p && line[0] == '%');
+	if (!p || !parse_number(&p, rows) || !parse_number(&p, columns) || !parse_number(&p, entries))
+		fatal(MSG_READ_ERROR);
+	return gz;
 }
 
 // The index name: the last part of the index path prefix.
@@ -177,48 +241,45 @@ static const char *genome_name(const char *index_prefix)
 	return slash ? slash + 1 : index_prefix;
 }
 
-void write_tenx_h5_files(const CountOptions *opt, const char *bin_path, const BarcodeList *list,
-                         const AnnotationInfo *ann, const uint32_t *barcode_genes, const uint32_t *barcode_umis)
+void write_tenx_h5_files(const CountOptions *opt, const AnnotationInfo *ann)
 {
-	const int barcode_len = opt->lib_type.barcode_len;
 	const char *genome = genome_name(opt->index_prefix);
-	char path[PATH_BUFFER_SIZE];
+	char path[PATH_BUFFER_SIZE], source[PATH_BUFFER_SIZE];
 	H5Out out;
+	SparseColumns sparse;
 
-	build_path(path, opt->out_dir, "/", FILTERED_MATRIX_H5);
+	// Filtered: matrix.bin and barcodes.tsv.
+	build_path(source, opt->out_dir, "/", "matrix.bin");
 	int32_t genes, cells;
 	uint64_t records;
-	FILE *bin = open_matrix_bin(bin_path, &genes, &cells, &records);
-	if ((uint32_t)cells != list->cell_count || (uint32_t)genes != ann->gene_count) fatal(MSG_READ_ERROR);
-	H5Handle matrix = begin_tenx_file(&out, path, list, nullptr, list->cell_count, ann, barcode_len, genome);
-	SparseColumns sparse;
-	sparse_open(&sparse, &out, matrix, list->cell_count, records, H5_INT64, nullptr);
+	FILE *bin = open_matrix_bin(source, &genes, &cells, &records);
+	if ((uint32_t)genes != ann->gene_count) fatal(MSG_READ_ERROR);
+	std::vector<char> text;
+	build_path(source, opt->out_dir, "/", "barcodes.tsv");
+	std::vector<const char *> barcodes = read_text_lines(source, (uint32_t)cells, &text);
+	build_path(path, opt->out_dir, "/", FILTERED_MATRIX_H5);
+	H5Handle matrix = begin_tenx_file(&out, path, barcodes, ann, genome);
+	sparse_open(&sparse, &out, matrix, (uint32_t)cells, records, H5_INT64, nullptr);
 	sparse_put_matrix_bin(&sparse, bin, records);
 	sparse_close(&sparse);
 	fclose(bin);
 	h5_close(&out, matrix);
 	h5_out_finish(&out);
 
+	// Raw: the raw folder's matrix.mtx.gz and barcodes.tsv.gz.
+	uint64_t rows, columns, entries;
+	build_path(source, opt->out_dir, "/" RAW_MATRIX_DIR "/", "matrix.mtx.gz");
+	gzFile mtx = open_mtx(source, &rows, &columns, &entries);
+	if (rows != ann->gene_count || columns > UINT32_MAX) fatal(MSG_READ_ERROR);
+	text.clear();
+	build_path(source, opt->out_dir, "/" RAW_MATRIX_DIR "/", "barcodes.tsv.gz");
+	barcodes = read_text_lines(source, columns, &text);
 	build_path(path, opt->out_dir, "/", RAW_MATRIX_H5);
-	std::vector<uint32_t> order(list->n ? list->n : 1);
-	const uint32_t columns = raw_column_order(list, barcode_umis, order.data());
-	uint64_t entries = 0;
-	uint32_t largest = 0;
-	for (uint32_t k = 0; k < columns; ++k) {
-		entries += barcode_genes[order[k]];
-		largest = std::max(largest, barcode_umis[order[k]]);
-	}
-	matrix = begin_tenx_file(&out, path, list, order.data(), columns, ann, barcode_len, genome);
-	sparse_open(&sparse, &out, matrix, columns, entries, H5_INT64, nullptr);
-	std::vector<uint32_t> scratch;
-	std::vector<MatrixRecord> column((size_t)largest + 1);
-	for (uint32_t k = 0; k < columns; ++k) {
-		const UmiTable *table = list->entries[order[k]].umis;
-		if (scratch.size() < table->count) scratch.resize(table->count);
-		uint32_t n = build_sparse_records(table, k + 1, ann->gene_count, scratch.data(), column.data());
-		sparse_put(&sparse, column.data(), n);
-	}
+	matrix = begin_tenx_file(&out, path, barcodes, ann, genome);
+	sparse_open(&sparse, &out, matrix, (uint32_t)columns, entries, H5_INT64, nullptr);
+	put_mtx_records(&sparse, mtx, entries);
 	sparse_close(&sparse);
+	gzclose(mtx);
 	h5_close(&out, matrix);
 	h5_out_finish(&out);
 }

@@ -45,7 +45,7 @@ void fill_random(BarcodeTable *t, uint64_t seed, int cells, int noise)
 	}
 }
 
-// The matrix pass and the AnnData file into `dir`, as a count run writes them.
+// The matrix pass and the HDF5 files into `dir`, as a count run writes them.
 void write_outputs(const std::string &dir, BarcodeTable *t, int threads, MatrixSummary *s)
 {
 	static Genes genes = test_genes();
@@ -53,7 +53,7 @@ void write_outputs(const std::string &dir, BarcodeTable *t, int threads, MatrixS
 	opt.index_prefix = "indexes/mm39";
 	write_count_matrix(&opt, t, &genes.ann, s);
 	SummaryReadCounts reads{1000, 800, 0, 150, 50, 0};
-	write_anndata(&opt, &genes.ann, &reads, s);
+	write_hdf5_outputs(&opt, &genes.ann, &reads, s);
 }
 
 struct Case {
