@@ -67,15 +67,15 @@ int main(int argc, char **argv)
 	const uint32_t genes = argc > 5 ? (uint32_t)atol(argv[5]) : 20000;
 	const uint32_t umis_per_cell = argc > 6 ? (uint32_t)atol(argv[6]) : 2000;
 
-	std::vector<char> ids((size_t)genes * 16, 0), names((size_t)genes * 12, 0);
+	std::vector<char> ids((size_t)genes * 24, 0), names((size_t)genes * 16, 0);
 	for (uint32_t g = 0; g < genes; ++g) {
-		snprintf(&ids[(size_t)g * 16], 16, "ENSG%011u", g);
-		snprintf(&names[(size_t)g * 12], 12, "GENE%u", g);
+		snprintf(&ids[(size_t)g * 24], 24, "ENSG%011u", g);
+		snprintf(&names[(size_t)g * 16], 16, "GENE%u", g);
 	}
 	AnnotationInfo ann{};
 	ann.gene_count = genes;
-	ann.gene_id_width = 16;
-	ann.gene_name_width = 12;
+	ann.gene_id_width = 24;
+	ann.gene_name_width = 16;
 	ann.gene_ids = ids.data();
 	ann.gene_names = names.data();
 
