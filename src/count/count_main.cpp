@@ -92,4 +92,5 @@ void run_count(int argc, char **argv)
 	const SummaryReadCounts read_counts{stats.total, stats.exonic, stats.intronic, stats.intergenic,
 	                                    stats.unmapped, opt.count_intron};
 	write_run_summary(&opt, &read_counts, &matrix_summary);
+	write_hdf5_outputs(&opt, &annotation, &read_counts, &matrix_summary);
 }

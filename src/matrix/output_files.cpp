@@ -14,7 +14,7 @@ void remove_stale_outputs(const char *out_dir)
 {
 	static const char *const NAMES[] = {
 	    "matrix.mtx", FILTERED_MATRIX_DIR "/matrix.mtx.gz", RAW_MATRIX_DIR "/matrix.mtx.gz",
-	    "summary.json", "summary.html"};
+	    "summary.json", "summary.html", FILTERED_MATRIX_H5, RAW_MATRIX_H5, ANNDATA_FILE};
 	char path[PATH_BUFFER_SIZE];
 	for (const char *name : NAMES) {
 		build_path(path, out_dir, "/", name);
