@@ -14,16 +14,16 @@ THREADS=$(nproc)
 rm -rf "$OUT"
 mkdir -p "$OUT"
 
-echo "== simulating 300 cells, 400,000 read pairs (v3) =="
+echo "== simulating 300 cells, 400,000 read pairs (v3) with the artefacts of real reads =="
 build/tools/vorat-simulate --seed 7 --genome-size 4000000 --genes 400 --cells 300 --reads 400000 \
-	--version 3 --gzip --out "$OUT/sim"
+	--version 3 --gzip --tso 0.1 --polya 0.05 --tail-errors 0.05 --out "$OUT/sim"
 
 echo "== building the index =="
 build/vora-T index -g "$OUT/sim/genome.fa" -t "$OUT/sim/genes.gtf" -p demo -o "$OUT/index"
 
 echo "== counting =="
 build/vora-T count -x "$OUT/index/demo" -l 1 -t "$THREADS" -o "$OUT/result" --log "$OUT/result.log" \
-	-1 "$OUT/sim/R1.fastq.gz" -2 "$OUT/sim/R2.fastq.gz"
+	--trim-adapters -1 "$OUT/sim/R1.fastq.gz" -2 "$OUT/sim/R2.fastq.gz"
 
 echo "== comparison with the simulated truth =="
 python3 scripts/compare_truth.py "$OUT/result" "$OUT/sim/truth"

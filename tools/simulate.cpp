@@ -36,7 +36,10 @@ void usage()
 	        "  --version 2|3     10X-Chromium 3' chemistry: v2 (16 + 10) or v3 (16 + 12) [2]\n"
 	        "  --out DIR         output directory [sim]\n"
 	        "  --gzip            gzip the read files\n"
-	        "  --human-like      human-like genome and annotation (repeats, N runs, long introns)\n");
+	        "  --human-like      human-like genome and annotation (repeats, N runs, long introns)\n"
+	        "  --tso F           share of molecules whose read 2 starts with the template-switch oligo [0]\n"
+	        "  --polya F         share of exonic molecules read through their poly(A) tail [0]\n"
+	        "  --tail-errors F   share of reads with a poorly read 3' end [0]\n");
 }
 
 Options parse_options(int argc, char **argv)
@@ -63,6 +66,12 @@ Options parse_options(int argc, char **argv)
 		bool numeric = end && *end == 0 && *v != 0 && *v != '-';
 		if (a == "--out") {
 			o.out = v;
+			continue;
+		}
+		if (a == "--tso" || a == "--polya" || a == "--tail-errors") {
+			double f = strtod(v, &end);
+			if (!end || *end || !(f >= 0 && f <= 1)) die("not a share from 0 to 1: %s", v);
+			(a == "--tso" ? o.tso : a == "--polya" ? o.polya : o.tail_errors) = f;
 			continue;
 		}
 		if (!numeric) die("not a number: %s", v);
@@ -163,6 +172,7 @@ struct Simulation {
 	std::vector<Transcript> txs;
 	std::vector<std::string> barcodes;  // true cells first, then empty droplets
 	std::vector<Molecule> mols;
+	std::vector<Artefact> artefacts;  // per molecule; empty without artefacts
 	uint64_t read_kinds[3] = {0, 0, 0};
 	int umi_len;
 	explicit Simulation(const Options &opt) : o(opt), umi_len(opt.version == 2 ? 10 : 12) {}
@@ -266,9 +276,30 @@ struct Simulation {
 		}
 	}
 
-	// Read of one molecule, with its errors; `rng` is the read's own generator.
-	void render(uint64_t index, const Molecule &m, Rng &rng, std::string &r1, std::string &r2)
+	std::string true_umi(const Molecule &m) const
 	{
+		std::string umi(umi_len, 'A');
+		for (int i = 0; i < umi_len; ++i) umi[i] = BASES[(m.umi >> (2 * (umi_len - 1 - i))) & 3];
+		return umi;
+	}
+
+	// Drawn from a generator of their own, so that the molecules and the truth stay those of
+	// the same seed without artefacts.
+	void make_artefacts()
+	{
+		if (o.tso <= 0 && o.polya <= 0) return;
+		Rng rng(o.seed ^ 0xa27efac7ULL);
+		artefacts.resize(mols.size());
+		for (size_t i = 0; i < mols.size(); ++i) {
+			const bool exonic = mols[i].kind == EXONIC;
+			artefacts[i] = draw_artefact(o, exonic, exonic ? (uint32_t)txs[mols[i].source].mrna.size() : 0, rng);
+		}
+	}
+
+	// Read of molecule `mi`, with its errors; `rng` is the read's own generator.
+	void render(uint64_t index, uint32_t mi, Rng &rng, std::string &r1, std::string &r2)
+	{
+		const Molecule &m = mols[mi];
 		const int L = o.read_len;
 		char name[48];
 		int name_len = snprintf(name, sizeof name, "@sim.%llu", (unsigned long long)index + 1);
@@ -278,8 +309,7 @@ struct Simulation {
 			bc[j] = BASES[(strchr(BASES, bc[j]) - BASES + 1 + rng.below(3)) % 4];
 		}
 		if (rng.uniform() < BARCODE_N) bc[rng.below(16)] = 'N';
-		std::string umi(umi_len, 'A');
-		for (int i = 0; i < umi_len; ++i) umi[i] = BASES[(m.umi >> (2 * (umi_len - 1 - i))) & 3];
+		std::string umi = true_umi(m);
 		if (rng.uniform() < UMI_ERROR) {
 			int j = (int)rng.below(umi_len);
 			umi[j] = BASES[(strchr(BASES, umi[j]) - BASES + 1 + rng.below(3)) % 4];
@@ -300,6 +330,11 @@ struct Simulation {
 				for (char &x : seq) x = complement(x);
 			}
 		}
+		if (!artefacts.empty()) {
+			static const std::string none;
+			apply_artefact(artefacts[mi], m.kind == EXONIC ? txs[m.source].mrna : none, barcodes[m.barcode],
+			               true_umi(m), L, seq);
+		}
 		std::string qual(L, 'F');
 		for (int i = 0; i < L; ++i) {
 			double u = rng.uniform();
@@ -312,6 +347,7 @@ struct Simulation {
 				qual[i] = ':';
 			}
 		}
+		add_tail_errors(o, rng, seq, qual);
 		r2.assign(name, name_len);
 		r2 += " 2:N:0:0\n" + seq + "\n+\n" + qual + "\n";
 	}
@@ -331,9 +367,8 @@ struct Simulation {
 		for (size_t i = 0; i < order.size(); ++i) {
 			uint64_t s = o.seed * 0x9e3779b97f4a7c15ULL + i;
 			Rng rng(splitmix64(s));
-			const Molecule &m = mols[order[i]];
-			render(i, m, rng, r1, r2);
-			++read_kinds[m.kind];
+			render(i, order[i], rng, r1, r2);
+			++read_kinds[mols[order[i]].kind];
 			f1.put(r1);
 			f2.put(r2);
 		}
@@ -420,6 +455,7 @@ int main(int argc, char **argv)
 	write_genome(o.out + "/genome.fa", sim.chroms);
 	write_gtf(o.out + "/genes.gtf", sim.chroms, sim.genes, sim.txs);
 	sim.make_molecules(rng);
+	sim.make_artefacts();
 	sim.write_reads();
 	sim.write_truth();
 	fprintf(stderr, "vorat-simulate: %llu read pairs (%llu exonic, %llu intronic, %llu intergenic), %u cells, %zu genes -> %s\n",

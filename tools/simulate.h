@@ -88,6 +88,10 @@ struct Options {
 	std::string out = "sim";
 	bool gzip = false;
 	bool human_like = false;  // make_human_like instead of make_genome / make_annotation
+	// Artefacts of real reads (sim_artefacts.cpp), as fractions; 0 leaves the reads unchanged.
+	double tso = 0;          // molecules whose read 2 starts with the template-switch oligo
+	double polya = 0;        // exonic molecules read through their poly(A) tail
+	double tail_errors = 0;  // reads with a poorly read 3' end
 };
 
 [[noreturn]] inline void die(const char *format, const char *arg = "")
@@ -184,6 +188,22 @@ std::vector<Chromosome> make_genome(const Options &o, Rng &rng);
 // Non-overlapping genes with 1 to 8 exons and 1 to 3 isoforms, in chromosome and position order.
 void make_annotation(const Options &o, const std::vector<Chromosome> &chroms, Rng &rng,
                      std::vector<Gene> &genes, std::vector<Transcript> &txs);
+// ---- artefacts of real reads (sim_artefacts.cpp) ----
+
+// What one molecule's fragment carries besides cDNA.
+struct Artefact {
+	uint8_t tso_len = 0;      // read 2 starts with the last tso_len bases of the oligo
+	uint16_t polya_cdna = 0;  // read 2 is the last polya_cdna bases of the mRNA, then poly(A)
+};
+
+// The artefact of a molecule (poly(A) only for exonic ones, whose mRNA has `mrna_len` bases).
+Artefact draw_artefact(const Options &o, bool exonic, uint32_t mrna_len, Rng &rng);
+// Rewrite the L-base read 2 `seq` of a molecule (before sequencing errors) with its artefact.
+void apply_artefact(const Artefact &a, const std::string &mrna, const std::string &barcode, const std::string &umi,
+                    int L, std::string &seq);
+// For a share o.tail_errors of reads, substitutions and low qualities at the 3' end.
+void add_tail_errors(const Options &o, Rng &rng, std::string &seq, std::string &qual);
+
 void write_genome(const std::string &path, const std::vector<Chromosome> &chroms);
 void write_gtf(const std::string &path, const std::vector<Chromosome> &chroms, const std::vector<Gene> &genes,
                const std::vector<Transcript> &txs);

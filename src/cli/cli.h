@@ -41,6 +41,7 @@ struct CountOptions {
 	int32_t count_intron;     // 1: reads without transcript alignment are searched in the genome
 	const char *log_path;     // run log, "vorat.log" by default
 	LibraryType lib_type;
+	int32_t trim_adapters;    // 1: trim the template-switch oligo and poly(A) from read 2 before mapping
 };
 
 // Options of `vora-T index`. Strings are borrowed from argv.

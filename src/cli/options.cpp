@@ -44,6 +44,7 @@ void print_count_usage()
 	report("-l\t: Library types\n");
 	report("\t\t%u: 10X-Chromium 3' (v2) protocol\n", 0u);
 	report("\t\t%u: 10X-Chromium 3' (v3) protocol\n", 1u);
+	report("--trim-adapters\t: Trim template-switch oligo, poly(A) and poor 3' end of R2 (for real data)\n");
 	report("Example: ./vora-T count -t 32 -o ./result -x index/grch37 -l 0 -1 lane_0.read_1.fq lane_1.read_1.fq -2 lane_0.read_2.fq lane_1.read_2.fq\n");
 	report("\n");
 }
@@ -179,6 +180,7 @@ CountOptions parse_count_options(int count, char **args)
 		} else if (strcmp(a, "--log") == 0) opt.log_path = option_value(count, args, &i);
 		else if (strcmp(a, "--dump-align") == 0) opt.dump_align = 1;
 		else if (strcmp(a, "--count-intron") == 0) opt.count_intron = 1;
+		else if (strcmp(a, "--trim-adapters") == 0) opt.trim_adapters = 1;
 		else option_error("ERROR PARSING OPTIONS: Invalid option %s\n", a);
 	}
 	if (opt.n_threads < 1) {

@@ -28,14 +28,24 @@ struct ReadStats {
 	int64_t intronic;
 	int64_t intergenic;
 	int32_t millions_reported;
+	// With --trim-adapters: pairs whose read 2 lost the oligo, a poly(A) tail, a poorly read
+	// end, and pairs whose read 2 was left shorter than k (counted as unmapped too).
+	int64_t tso_trimmed;
+	int64_t polya_trimmed;
+	int64_t quality_trimmed;
+	int64_t too_short;
 };
 
+// One worker's share of the alignment dump: records collect in the buffer and go to the
+// shared file under the shared lock when it is full, and at the end of the run.
 struct AlignDump {
 	FILE *file;
 	pthread_mutex_t *lock;
-	char *buffer;     // 2 MiB + 1
+	char *buffer;     // ALIGN_DUMP_BUFFER_SIZE + 1
 	int32_t length;
 };
+
+#define ALIGN_DUMP_BUFFER_SIZE 2097152
 
 // Two rings of batch references (filled and free), each with a lock per end and a
 // counting semaphore. An end marker is a null entry of the filled ring.
@@ -60,6 +70,7 @@ struct WorkerContext {
 	AlignDump *dump;             // or null
 	LibraryType lib_type;
 	const AnnotationInfo *ann;
+	int32_t trim_adapters;       // --trim-adapters
 };
 
 // ---- batch queue (batch_queue.cpp) ----
@@ -88,5 +99,23 @@ BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, R
 
 // Check read 1 against the library type, map read 2, count and record the pair.
 void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx);
+
+// ---- trimming before mapping and the dump record (read_extras.cpp) ----
+
+// Trim read 2 (trim_adapters), count what was trimmed into `stats`, and map what is left;
+// a read left shorter than k is MAP_UNMAPPED with an empty AlignmentList. *trim gets the
+// bases taken from each end.
+MapOutcome map_trimmed_read(const ReadRecord *read2, MappingWorkspace *ws, ReadStats *stats, ReadTrim *trim);
+
+// Append the dump record of a pair to the worker's buffer, writing the buffer out first when
+// the record might not fit. One tab-separated line: read name, barcode, UMI, outcome (as the
+// statistics print it), gene id, transcript id, 1-based position in the transcript, mismatches
+// the best score stands for, bases trimmed at the front and at the back of read 2; "*" where a
+// field has no value.
+void dump_read_pair(const WorkerContext *ctx, const ReadRecord *read1, const ReadRecord *read2,
+                    MapOutcome outcome, ReadTrim trim);
+
+// Write the buffer's records to the dump file under the dump lock and empty it.
+void flush_align_dump(AlignDump *dump);
 
 #endif

@@ -75,6 +75,12 @@ static void print_read_stats(const CountOptions *opt, const ReadStats *stats)
 		report("[INFO] Number of nonexonic reads           : %10ld\n", (long)stats->intergenic);
 	}
 	report("[INFO] Number of unmapped reads            : %10ld\n", (long)stats->unmapped);
+	if (opt->trim_adapters) {
+		report("[INFO] Number of TSO-trimmed reads         : %10ld\n", (long)stats->tso_trimmed);
+		report("[INFO] Number of poly(A)-trimmed reads     : %10ld\n", (long)stats->polya_trimmed);
+		report("[INFO] Number of quality-trimmed reads     : %10ld\n", (long)stats->quality_trimmed);
+		report("[INFO] Number of reads too short to map    : %10ld\n", (long)stats->too_short);
+	}
 }
 
 void run_count(int argc, char **argv)
@@ -89,8 +95,10 @@ void run_count(int argc, char **argv)
 	MatrixSummary matrix_summary;
 	write_count_matrix(&opt, table, &annotation, &matrix_summary);
 	print_read_stats(&opt, &stats);
-	const SummaryReadCounts read_counts{stats.total, stats.exonic, stats.intronic, stats.intergenic,
-	                                    stats.unmapped, opt.count_intron};
+	const SummaryReadCounts read_counts{stats.total,         stats.exonic,          stats.intronic,
+	                                    stats.intergenic,    stats.unmapped,        opt.count_intron,
+	                                    opt.trim_adapters,   stats.tso_trimmed,     stats.polya_trimmed,
+	                                    stats.quality_trimmed, stats.too_short};
 	write_run_summary(&opt, &read_counts, &matrix_summary);
 	write_hdf5_outputs(&opt, &annotation, &read_counts, &matrix_summary);
 }

@@ -62,6 +62,10 @@ static void merge_stats(WorkerContext *ctx, ReadStats *shared)
 	shared->unmapped += own->unmapped;
 	shared->intronic += own->intronic;
 	shared->intergenic += own->intergenic;
+	shared->tso_trimmed += own->tso_trimmed;
+	shared->polya_trimmed += own->polya_trimmed;
+	shared->quality_trimmed += own->quality_trimmed;
+	shared->too_short += own->too_short;
 	int64_t m = shared->total / 1000000;
 	if (m > shared->millions_reported) {
 		++shared->millions_reported;
@@ -119,7 +123,7 @@ static AlignDump *open_align_dumps(const CountOptions *opt, pthread_mutex_t *loc
 	FILE *file = open_or_die(dump_path, "wb");
 	const int32_t T = opt->n_threads;
 	AlignDump *dumps = (AlignDump *)malloc_or_die(T, sizeof(AlignDump));
-	for (int32_t i = 0; i < T; ++i) dumps[i] = AlignDump{file, lock, (char *)malloc_or_die(2097153, 1), 0};
+	for (int32_t i = 0; i < T; ++i) dumps[i] = AlignDump{file, lock, (char *)malloc_or_die(ALIGN_DUMP_BUFFER_SIZE + 1, 1), 0};
 	return dumps;
 }
 
@@ -180,7 +184,8 @@ BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, R
 	WorkerContext *contexts = (WorkerContext *)malloc_or_die(T, sizeof(WorkerContext));
 	for (int32_t i = 0; i < T; ++i) {
 		contexts[i] = WorkerContext{queue, table, &stats_lock, &table->worker_locks[i], stats,
-		                            nullptr, dumps ? &dumps[i] : nullptr, opt->lib_type, index->ann};
+		                            nullptr, dumps ? &dumps[i] : nullptr, opt->lib_type, index->ann,
+		                            opt->trim_adapters};
 		contexts[i].workspace = create_mapping_workspace(index);
 		start_thread(&workers[i], &attr, worker_thread, &contexts[i]);
 	}

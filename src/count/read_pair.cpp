@@ -10,7 +10,10 @@ void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerC
 		      read1->name, (unsigned)need, (unsigned)read1->len);
 	ReadStats *stats = ctx->stats;
 	++stats->total;
-	const MapOutcome outcome = map_read(read2, ctx->workspace);
+	ReadTrim trim = {0, 0, 0};
+	const MapOutcome outcome =
+		ctx->trim_adapters ? map_trimmed_read(read2, ctx->workspace, stats, &trim) : map_read(read2, ctx->workspace);
+	if (ctx->dump) dump_read_pair(ctx, read1, read2, outcome, trim);
 	switch (outcome) {
 	case MAP_EXONIC:
 		record_read_observation(read1->seq, &ctx->workspace->alignments, ctx->ann, ctx->table,

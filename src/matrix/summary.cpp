@@ -83,6 +83,10 @@ static void write_summary_json(const char *path, const CountOptions *opt, const 
 	else
 		fprintf(fp, "\"nonexonic\": %lld, ", (long long)reads->intergenic);
 	fprintf(fp, "\"unmapped\": %lld},\n", (long long)reads->unmapped);
+	if (reads->trim_adapters)
+		fprintf(fp, "  \"trimmed_reads\": {\"tso\": %lld, \"polya\": %lld, \"quality\": %lld, \"too_short\": %lld},\n",
+		        (long long)reads->tso_trimmed, (long long)reads->polya_trimmed, (long long)reads->quality_trimmed,
+		        (long long)reads->too_short);
 	fprintf(fp, "  \"exonic_reads_recorded\": %llu,\n", (unsigned long long)s->reads_recorded);
 	fprintf(fp, "  \"exonic_reads_in_cells\": %llu,\n", (unsigned long long)s->reads_in_cells);
 	fprintf(fp, "  \"fraction_exonic_reads_in_cells\": %.6f,\n", fraction_in_cells(s));

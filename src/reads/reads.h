@@ -65,4 +65,32 @@ int parse_fasta_record(ReadRecord *record, char *text, int32_t *pos);
 // Close the files of a pair and release its buffers (safe to call twice).
 void close_read_pair(ReadPairSource *source);
 
+// ---- adapter and poly(A) trimming (adapter_trim.cpp) ----
+
+// The template-switch oligo of 10X-Chromium 3' libraries, as it reads at the start of read 2.
+extern const char TSO_SEQUENCE[];
+#define TSO_MIN_MATCH 10             // shortest end of the oligo that is trimmed
+#define TSO_ONE_MISMATCH_FROM 14     // a matched stretch this long may hold one mismatch
+#define TSO_TWO_MISMATCHES_FROM 20   // and from this length on two
+#define POLYA_MIN_A 8                // A's of a poly(A) stretch that reaches the end of the read
+#define POLYA_MIN_A_INSIDE 15        // A's of one with bases behind it
+#define TRIM_QUALITY 20              // 3' bases below this Phred quality are trimmed (BWA's rule)
+
+// Bases to drop from each end of a cDNA read before it is mapped.
+struct ReadTrim {
+	int32_t front;     // the oligo (whole, or the end of it that the read starts with)
+	int32_t polya;     // the poly(A) stretch and everything behind it (before `quality`)
+	int32_t quality;   // the poorly read 3' end
+};
+
+// Where the cDNA of a read begins and ends. First the 3' end whose qualities (Phred + 33; none
+// for FASTA) fall below TRIM_QUALITY, by BWA's rule: the cut that maximises the sum of
+// (TRIM_QUALITY - quality) over the bases cut. Then the longest end of the oligo that the read
+// starts with (one mismatch allowed from 14 bases on, two from 20). Then, in what is left, the
+// first poly(A) stretch (a run of A with at most one other base inside) that holds
+// POLYA_MIN_A_INSIDE A's, or POLYA_MIN_A when it reaches the end, cut with what follows: real
+// transcripts hold short A-rich stretches, the oligo-dT read-through holds about 30 A's. Bases
+// compare case-insensitively; N never matches. Pure: the read is not changed.
+ReadTrim trim_adapters(const char *seq, const char *qual, int32_t len);
+
 #endif

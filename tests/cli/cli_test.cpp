@@ -18,6 +18,7 @@ static const std::string COUNT_USAGE =
 	"Usage: ./vora-T count [options] -x <idx_name> -1 <R1> -2 <R2>\n"
 	"Option:\n-t\t: Number of threads\n-o\t: Output directory name\n-p\t: Output file prefix\n"
 	"-l\t: Library types\n\t\t0: 10X-Chromium 3' (v2) protocol\n\t\t1: 10X-Chromium 3' (v3) protocol\n"
+	"--trim-adapters\t: Trim template-switch oligo, poly(A) and poor 3' end of R2 (for real data)\n"
 	"Example: ./vora-T count -t 32 -o ./result -x index/grch37 -l 0 -1 lane_0.read_1.fq lane_1.read_1.fq -2 lane_0.read_2.fq lane_1.read_2.fq\n\n";
 
 struct CommandCase {

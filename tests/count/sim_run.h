@@ -20,6 +20,9 @@ namespace sim_run {
 // errors and several matrix chunks: 60 cells, about 300 empty droplets, 150 genes.
 const char SIM_ARGS[] = "--seed 11 --genome-size 1000000 --genes 150 --cells 60 --reads 30000 --version 2";
 
+// The artefacts of real reads: oligo at the start of read 2, poly(A) read-through, poor 3' ends.
+const char ARTEFACT_ARGS[] = "--tso 0.1 --polya 0.08 --tail-errors 0.05";
+
 struct CountRun {
 	RunResult result;
 	std::string out_dir;   // absolute
@@ -48,16 +51,35 @@ public:
 	std::string sim(const std::string &name) const { return dir_ + "/sim/" + name; }
 
 	// `vora-T count` on the data set with `threads` threads and `extra` options, into
-	// out-<name>/ (log in <name>.log beside it); run once per name.
-	const CountRun &count(const std::string &name, int threads, const std::string &extra = "")
+	// out-<name>/ (log in <name>.log beside it); run once per name. `reads` is the folder
+	// (below the fixture's) of R1.fastq and R2.fastq.
+	const CountRun &count(const std::string &name, int threads, const std::string &extra = "",
+	                      const std::string &reads = "sim")
 	{
 		auto it = runs_.find(name);
 		if (it != runs_.end()) return it->second;
 		CountRun run;
 		run.out_dir = dir_ + "/out-" + name;
-		run.result = run_vorat(dir_, "count -x idx/sim -l 0 -t " + std::to_string(threads) + " -o out-" + name +
-		                                 " -1 sim/R1.fastq -2 sim/R2.fastq --log " + name + ".log " + extra);
+		run.result = run_vorat(dir_, "count -x idx/sim -l 0 -t " + std::to_string(threads) + " -o out-" + name + " -1 " +
+		                                 reads + "/R1.fastq -2 " + reads + "/R2.fastq --log " + name + ".log " + extra);
 		return runs_[name] = run;
+	}
+
+	// The reads of the data set again with the artefacts of real reads (same molecules, same
+	// genome and truth), in sim-art/ (made once); false with `why` when that failed.
+	bool artefact_reads(std::string *why)
+	{
+#ifdef VORAT_SIMULATE
+		if (art_error_.empty() && !file_exists(dir_ + "/sim-art/R2.fastq")) {
+			std::string cmd = "'" VORAT_SIMULATE "' " + std::string(SIM_ARGS) + " " + ARTEFACT_ARGS + " --out '" +
+			                  dir_ + "/sim-art' 2>'" + dir_ + "/sim-art.err'";
+			if (std::system(cmd.c_str()) != 0) art_error_ = "vorat-simulate failed: " + read_file(dir_ + "/sim-art.err");
+		}
+#else
+		art_error_ = "vorat-simulate is not built";
+#endif
+		*why = art_error_;
+		return art_error_.empty();
 	}
 
 	void remove()
@@ -68,7 +90,7 @@ public:
 
 private:
 	bool tried_ = false;
-	std::string dir_, error_;
+	std::string dir_, error_, art_error_;
 	std::map<std::string, CountRun> runs_;
 
 	void build()

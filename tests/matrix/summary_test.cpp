@@ -119,7 +119,7 @@ TEST(RunSummary, ExactJson)
 	TempDir dir;
 	CountOptions opt = options(dir.path, 2);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0};
+	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0, 0, 0, 0, 0, 0};
 	write_run_summary(&opt, &reads, &s);
 	EXPECT_EQ(read_file(dir / "summary.json"),
 	          "{\n"
@@ -163,6 +163,21 @@ TEST(RunSummary, ExactJson)
 	EXPECT_EQ(r->get("intergenic")->number, 22);
 	EXPECT_EQ(r->get("nonexonic"), nullptr);
 	EXPECT_TRUE(v.get("count_intron")->boolean);
+	EXPECT_EQ(v.get("trimmed_reads"), nullptr);
+
+	// With --trim-adapters the trimming counts follow the read classes.
+	reads.trim_adapters = 1;
+	reads.tso_trimmed = 2100;
+	reads.polya_trimmed = 900;
+	reads.quality_trimmed = 70;
+	reads.too_short = 40;
+	write_run_summary(&opt, &reads, &s);
+	const std::string json = read_file(dir / "summary.json");
+	EXPECT_NE(json.find("\"unmapped\": 6023},\n  \"trimmed_reads\": {\"tso\": 2100, \"polya\": 900, "
+	                    "\"quality\": 70, \"too_short\": 40},\n  \"exonic_reads_recorded\""),
+	          std::string::npos)
+		<< json;
+	ASSERT_TRUE(parse_json(json, &v, &error)) << error;
 }
 
 TEST(RunSummary, NoReadsNoCellsStillValid)
@@ -170,7 +185,7 @@ TEST(RunSummary, NoReadsNoCellsStillValid)
 	TempDir dir;
 	CountOptions opt = options(dir.path, 1);
 	MatrixSummary s{};
-	SummaryReadCounts reads{0, 0, 0, 0, 0, 0};
+	SummaryReadCounts reads{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 	write_run_summary(&opt, &reads, &s);
 	JsonValue v;
 	std::string error;
@@ -198,7 +213,7 @@ TEST(RunSummary, HtmlIsWellFormedAndSelfContained)
 	TempDir dir;
 	CountOptions opt = options(dir.path, 2);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0};
+	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0, 0, 0, 0, 0, 0};
 	write_run_summary(&opt, &reads, &s);
 	std::string html = read_file(dir / "summary.html");
 	EXPECT_EQ(html.substr(0, 15), "<!DOCTYPE html>");

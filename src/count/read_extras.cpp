@@ -1,0 +1,99 @@
+// What a count run may do with a read pair besides counting it: trim read 2 before mapping
+// (--trim-adapters) and write a record of what happened to the pair (--dump-align).
+#include <cstdio>
+#include <cstring>
+#include "count/count.h"
+
+MapOutcome map_trimmed_read(const ReadRecord *read2, MappingWorkspace *ws, ReadStats *stats, ReadTrim *trim)
+{
+	*trim = trim_adapters(read2->seq, read2->qual, read2->len);
+	stats->tso_trimmed += trim->front > 0;
+	stats->polya_trimmed += trim->polya > 0;
+	stats->quality_trimmed += trim->quality > 0;
+	const int32_t left = read2->len - trim->front - trim->polya - trim->quality;
+	if (left < (int32_t)ws->index->hash->kmer_size) {
+		++stats->too_short;
+		ws->alignments.count = 0;
+		ws->alignments.best = 0;
+		return MAP_UNMAPPED;
+	}
+	if (left == read2->len) return map_read(read2, ws);
+	// The mapping reads `len` bases from `seq`; the end of the kept part is marked as well
+	// for anything that looks for the terminator, and the base behind it is put back.
+	ReadRecord kept = *read2;
+	kept.seq = read2->seq + trim->front;
+	kept.len = left;
+	char *end = kept.seq + left;
+	const char saved = *end;
+	*end = 0;
+	const MapOutcome outcome = map_read(&kept, ws);
+	*end = saved;
+	return outcome;
+}
+
+void flush_align_dump(AlignDump *dump)
+{
+	if (dump->length == 0) return;
+	pthread_mutex_lock(dump->lock);
+	write_or_die(dump->buffer, 1, (size_t)dump->length, dump->file);
+	pthread_mutex_unlock(dump->lock);
+	dump->length = 0;
+}
+
+static const char *outcome_name(MapOutcome outcome, int count_intron)
+{
+	switch (outcome) {
+	case MAP_EXONIC: return "exonic";
+	case MAP_INTRONIC: return "intronic";
+	case MAP_NONEXONIC: return count_intron ? "intergenic" : "nonexonic";
+	default: return "unmapped";
+	}
+}
+
+// First alignment with the best score, or null.
+static const Alignment *best_alignment(const AlignmentList *list)
+{
+	for (int32_t i = 0; i < list->count; ++i)
+		if (list->records[i].score >= list->best) return &list->records[i];
+	return nullptr;
+}
+
+void dump_read_pair(const WorkerContext *ctx, const ReadRecord *read1, const ReadRecord *read2, MapOutcome outcome,
+                    ReadTrim trim)
+{
+	AlignDump *dump = ctx->dump;
+	const AnnotationInfo *ann = ctx->ann;
+	const int bl = ctx->lib_type.barcode_len, ul = ctx->lib_type.umi_len;
+	const size_t name_len = strlen(read1->name);
+	// Records are whole lines in the buffer, so lines of different workers never interleave.
+	// A name fits in one read buffer (1 MiB), so every record fits in an empty dump buffer.
+	const size_t need = name_len + (size_t)bl + (size_t)ul + ann->gene_id_width + ann->tx_id_width + 128;
+	if ((size_t)dump->length + need > ALIGN_DUMP_BUFFER_SIZE) flush_align_dump(dump);
+
+	char *p = dump->buffer + dump->length;
+	memcpy(p, read1->name, name_len);
+	p += name_len;
+	*p++ = '\t';
+	memcpy(p, read1->seq, (size_t)bl);
+	p += bl;
+	*p++ = '\t';
+	memcpy(p, read1->seq + bl, (size_t)ul);
+	p += ul;
+	p += sprintf(p, "\t%s\t", outcome_name(outcome, ctx->workspace->index->count_intron));
+
+	const AlignmentList *list = &ctx->workspace->alignments;
+	const Alignment *best = best_alignment(list);
+	if (best) {
+		const uint32_t t = ann->base_tx[best->position];
+		const int32_t mapped_len = read2->len - trim.front - trim.polya - trim.quality;
+		const int64_t g = outcome == MAP_EXONIC ? settle_gene(list, ann) : -1;
+		const char *gene = g >= 0 ? ann->gene_ids + (size_t)g * ann->gene_id_width : "*";
+		p += sprintf(p, "%s\t%s\t%u\t%d", gene, ann->tx_ids + (size_t)t * ann->tx_id_width,
+		             best->position - ann->tx_offset[t] + 1, (mapped_len - list->best + 2) / 3);
+	} else {
+		memcpy(p, "*\t*\t*\t*", 7);
+		p += 7;
+	}
+	p += sprintf(p, "\t%d\t%d\n", trim.front, trim.polya + trim.quality);
+	dump->length = (int32_t)(p - dump->buffer);
+}
