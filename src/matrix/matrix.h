@@ -373,11 +373,13 @@ struct SummaryReadCounts {
 	int64_t intergenic;    // printed as "nonexonic" without --count-intron
 	int64_t unmapped;
 	int32_t count_intron;  // 1: intronic and intergenic lines; 0: one nonexonic line
-	int32_t trim_adapters; // 1: the trimming counts below are reported
-	int64_t tso_trimmed;
-	int64_t polya_trimmed;
-	int64_t quality_trimmed;
-	int64_t too_short;     // read 2 left shorter than k by the trimming
+	// With --trim-adapters (1) the trimming counts are reported; initialised so that the
+	// runs without it can leave them out.
+	int32_t trim_adapters = 0;
+	int64_t tso_trimmed = 0;
+	int64_t polya_trimmed = 0;
+	int64_t quality_trimmed = 0;
+	int64_t too_short = 0;    // read 2 left shorter than k by the trimming
 };
 
 // Median of `values` (reordered); the mean of the two middle values for an even n; 0 for n = 0.

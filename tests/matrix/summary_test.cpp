@@ -119,7 +119,7 @@ TEST(RunSummary, ExactJson)
 	TempDir dir;
 	CountOptions opt = options(dir.path, 2);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0, 0, 0, 0, 0, 0};
+	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0};
 	write_run_summary(&opt, &reads, &s);
 	EXPECT_EQ(read_file(dir / "summary.json"),
 	          "{\n"
@@ -185,7 +185,7 @@ TEST(RunSummary, NoReadsNoCellsStillValid)
 	TempDir dir;
 	CountOptions opt = options(dir.path, 1);
 	MatrixSummary s{};
-	SummaryReadCounts reads{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+	SummaryReadCounts reads{0, 0, 0, 0, 0, 0};
 	write_run_summary(&opt, &reads, &s);
 	JsonValue v;
 	std::string error;
@@ -213,7 +213,7 @@ TEST(RunSummary, HtmlIsWellFormedAndSelfContained)
 	TempDir dir;
 	CountOptions opt = options(dir.path, 2);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0, 0, 0, 0, 0, 0};
+	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0};
 	write_run_summary(&opt, &reads, &s);
 	std::string html = read_file(dir / "summary.html");
 	EXPECT_EQ(html.substr(0, 15), "<!DOCTYPE html>");
