@@ -16,8 +16,9 @@ OUT=workflow-demo
 mkdir -p "$OUT"
 cd "$OUT"
 
-# One genome and annotation (same seed and sizes), three libraries.
-SIM="$SRC/build/tools/vorat-simulate --seed 5 --genome-size 2000000 --genes 300"
+# One genome and annotation (same seed and sizes), three libraries with the artefacts of real
+# reads that the workflow's default --trim-adapters removes.
+SIM="$SRC/build/tools/vorat-simulate --seed 5 --genome-size 2000000 --genes 300 --tso 0.13 --polya 0.03 --tail-errors 0.05"
 simulate() {  # name, options
 	if [ ! -f "$1/R2.fastq.gz" ]; then
 		echo "== simulating $1 =="

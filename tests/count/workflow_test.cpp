@@ -104,8 +104,9 @@ private:
 				}
 				split_lanes(s, &r1, &r2);
 			}
-			std::string args = "-l " + std::to_string(s.library) + " -t 1 -o direct-" + s.name + " --log direct-" +
-			                   s.name + ".log -1";
+			// The workflow's default options.
+			std::string args = "-l " + std::to_string(s.library) + " -t 1 --trim-adapters -o direct-" + s.name +
+			                   " --log direct-" + s.name + ".log -1";
 			for (size_t i = 0; i < r1.size(); ++i)
 				sheet += std::string(s.name) + "," + r1[i] + "," + r2[i] + "," + s.library_type + "\n";
 			for (const std::string &f : r1) args += " " + f;
@@ -215,6 +216,8 @@ TEST(Workflow, SummaryTableAndPageCarryEverySample)
 		EXPECT_EQ(std::atof(cell["reads_unmapped"].c_str()), v.get("reads")->get("unmapped")->number);
 		for (const char *key : {"cells", "median_umis_per_cell", "median_genes_per_cell", "sequencing_saturation"})
 			EXPECT_EQ(std::atof(cell[key].c_str()), v.get(key)->number) << key;
+		ASSERT_NE(v.get("trimmed_reads"), nullptr);
+		EXPECT_EQ(std::atof(cell["trimmed_too_short"].c_str()), v.get("trimmed_reads")->get("too_short")->number);
 		EXPECT_NE(page.find(std::string("<figure id=\"knee-") + s.name + "\">"), std::string::npos) << s.name;
 	}
 	// Self-contained: three inline plots, no script, nothing fetched.

@@ -17,7 +17,7 @@ import math
 import sys
 
 # Columns of the table: (TSV name, group heading on the page, heading, value from (sample
-# record, summary)).
+# record, summary)). The page splits them in two tables, reads and cells, at "cells".
 COLUMNS = [
     ("sample", "", "Sample", lambda s, j: s["name"]),
     ("library_type", "", "Library", lambda s, j: s["library"]),
@@ -28,11 +28,15 @@ COLUMNS = [
     ("reads_intronic", "Reads", "Intronic", lambda s, j: j["reads"].get("intronic")),
     ("reads_intergenic", "Reads", "Intergenic", lambda s, j: j["reads"].get("intergenic")),
     ("reads_unmapped", "Reads", "Unmapped", lambda s, j: j["reads"]["unmapped"]),
-    ("cells", "Cells", "Cells", lambda s, j: j["cells"]),
-    ("median_umis_per_cell", "Cells", "Median UMIs", lambda s, j: j["median_umis_per_cell"]),
-    ("median_genes_per_cell", "Cells", "Median genes", lambda s, j: j["median_genes_per_cell"]),
-    ("umis_in_cells", "Cells", "UMIs", lambda s, j: j["umis_in_cells"]),
-    ("fraction_exonic_reads_in_cells", "Cells", "Exonic reads", lambda s, j: j["fraction_exonic_reads_in_cells"]),
+    ("trimmed_tso", "Trimmed", "Oligo", lambda s, j: j.get("trimmed_reads", {}).get("tso")),
+    ("trimmed_polya", "Trimmed", "Poly(A)", lambda s, j: j.get("trimmed_reads", {}).get("polya")),
+    ("trimmed_quality", "Trimmed", "3' end", lambda s, j: j.get("trimmed_reads", {}).get("quality")),
+    ("trimmed_too_short", "Trimmed", "Too short", lambda s, j: j.get("trimmed_reads", {}).get("too_short")),
+    ("cells", "", "Cells", lambda s, j: j["cells"]),
+    ("median_umis_per_cell", "Per cell (median)", "UMIs", lambda s, j: j["median_umis_per_cell"]),
+    ("median_genes_per_cell", "Per cell (median)", "Genes", lambda s, j: j["median_genes_per_cell"]),
+    ("umis_in_cells", "In cells", "UMIs", lambda s, j: j["umis_in_cells"]),
+    ("fraction_exonic_reads_in_cells", "In cells", "Exonic reads", lambda s, j: j["fraction_exonic_reads_in_cells"]),
     ("sequencing_saturation", "", "Saturation", lambda s, j: j["sequencing_saturation"]),
     ("barcodes_detected", "", "Barcodes", lambda s, j: j["barcodes_detected"]),
 ]
@@ -153,7 +157,7 @@ th, td { padding: 0.3em 0.55em; border-bottom: 1px solid #ddd; }
 thead th { text-align: right; font-weight: 600; color: #444; vertical-align: bottom; white-space: nowrap; }
 thead tr:last-child th, thead th[rowspan] { border-bottom: 2px solid #bbb; }
 thead th.group { text-align: center; border-bottom: 1px solid #bbb; }
-thead th:first-child, tbody th { text-align: left; }
+thead tr:first-child th:first-child, tbody th { text-align: left; }
 tbody th { font-weight: 600; white-space: nowrap; }
 td { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 tbody tr:nth-child(even) { background: #f7f7f7; }
@@ -172,18 +176,9 @@ svg .cutoff-label { fill: #444; }
 """
 
 
-def html_text(rows, columns):
-    x_dec = decades(max([p[0] for _, j in rows for p in j["barcode_rank"]["points"]] + [10]))
-    y_dec = decades(max([p[1] for _, j in rows for p in j["barcode_rank"]["points"]] + [10]))
-    total_cells = sum(j["cells"] for _, j in rows)
-    out = ['<!DOCTYPE html>',
-           '<html xmlns="http://www.w3.org/1999/xhtml" lang="en">',
-           '<head>', '<meta charset="utf-8"/>', '<title>vora-T: %d samples</title>' % len(rows),
-           '<style>%s</style>' % STYLE, '</head>', '<body>',
-           '<h1>vora-T: %d samples, %s cells</h1>' % (len(rows), "{:,}".format(total_cells)),
-           '<p class="note">Cells: the barcodes called cells, the median UMIs and genes per cell, their UMIs '
-           'and the share of exonic reads in them. Saturation: 1 &#8722; distinct UMIs / exonic reads.</p>',
-           '<table id="samples">', '<thead><tr>']
+def table_html(table_id, rows, columns):
+    """One table of the page: the sample (with its colour) and `columns[1:]`."""
+    out = ['<table id="%s">' % table_id, '<thead><tr>']
     # Two heading lines: a group heading over its columns, lone columns over both lines.
     second = []
     for i, c in enumerate(columns):
@@ -202,6 +197,23 @@ def html_text(rows, columns):
         cells += ['<td>%s</td>' % shown(c[0], c[3](s, j)) for c in columns[1:]]
         out.append('<tr>%s</tr>' % "".join(cells))
     out.append('</tbody></table>')
+    return out
+
+
+def html_text(rows, columns):
+    x_dec = decades(max([p[0] for _, j in rows for p in j["barcode_rank"]["points"]] + [10]))
+    y_dec = decades(max([p[1] for _, j in rows for p in j["barcode_rank"]["points"]] + [10]))
+    total_cells = sum(j["cells"] for _, j in rows)
+    out = ['<!DOCTYPE html>',
+           '<html xmlns="http://www.w3.org/1999/xhtml" lang="en">',
+           '<head>', '<meta charset="utf-8"/>', '<title>vora-T: %d samples</title>' % len(rows),
+           '<style>%s</style>' % STYLE, '</head>', '<body>',
+           '<h1>vora-T: %d samples, %s cells</h1>' % (len(rows), "{:,}".format(total_cells))]
+    split = next(i for i, c in enumerate(columns) if c[0] == "cells")
+    out += ['<h2>Reads</h2>'] + table_html("reads", rows, columns[:split])
+    out += ['<h2>Cells</h2>'] + table_html("cells", rows, columns[:1] + columns[split:])
+    out.append('<p class="note">Saturation: 1 &#8722; distinct UMIs / exonic reads recorded. Barcodes: '
+               'every barcode detected (the length of its rank plot).</p>')
     out.append('<h2>Barcode rank plots</h2>')
     out.append('<p class="note">Distinct UMIs of every barcode by rank (log scales, the same for every '
                'sample); coloured: the barcodes called cells, up to the dashed cut-off.</p>')
