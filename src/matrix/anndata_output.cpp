@@ -142,7 +142,7 @@ void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const Sum
 	build_path(path, opt->out_dir, "/", ANNDATA_FILE);
 	int32_t genes, cells;
 	uint64_t records;
-	FILE *bin = open_matrix_bin(bin_path, &genes, &cells, &records);
+	FilePtr bin(open_matrix_bin(bin_path, &genes, &cells, &records));
 	if ((uint32_t)genes != ann->gene_count) fatal(MSG_READ_ERROR);
 	const uint32_t N = (uint32_t)cells, G = ann->gene_count;
 	std::vector<char> barcode_text;
@@ -161,8 +161,7 @@ void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const Sum
 	std::vector<uint64_t> total_counts(N ? N : 1);
 	SparseColumns sparse;
 	sparse_open(&sparse, &out, x, N, records, H5_INT32, total_counts.data());
-	sparse_put_matrix_bin(&sparse, bin, records);
-	fclose(bin);
+	sparse_put_matrix_bin(&sparse, bin.get(), records);
 	std::vector<int32_t> n_genes(N ? N : 1);
 	for (uint32_t k = 0; k < N; ++k) n_genes[k] = (int32_t)sparse.indptr[k + 1];  // entries of row k
 	sparse_close(&sparse);

@@ -20,7 +20,7 @@
 // Both are converted from finished files of the same run, so they hold the same columns in
 // the same order by construction: the filtered matrix from matrix.bin and barcodes.tsv, the
 // raw one from the raw folder's matrix.mtx.gz and barcodes.tsv.gz, streamed record by
-// record; only the barcodes and the column offsets are held in memory.
+// record and barcode by barcode; only the column offsets are held in memory.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -48,8 +48,7 @@ void sparse_open(SparseColumns *sparse, H5Out *out, H5Handle group, uint32_t maj
 	sparse->major_sums = major_sums;
 	sparse->last_major = 0;
 	sparse->last_minor = 0;
-	sparse->indptr = (int64_t *)realloc_or_die(nullptr, ((size_t)majors + 1) * sizeof(int64_t));
-	memset(sparse->indptr, 0, ((size_t)majors + 1) * sizeof(int64_t));
+	sparse->indptr = (int64_t *)malloc_or_die((size_t)majors + 1, sizeof(int64_t), true);
 	if (major_sums) memset(major_sums, 0, (size_t)majors * sizeof(uint64_t));
 	h5_column_open(&sparse->data, out, group, "data", H5_INT32, entries, 0, 0);
 	h5_column_open(&sparse->indices, out, group, "indices", index_kind, entries, 0, 0);
@@ -168,21 +167,48 @@ std::vector<const char *> read_text_lines(const char *path, uint64_t expected, s
 	return lines;
 }
 
-// The file with its "matrix" group, barcodes, shape and features; the caller adds the
-// sparse arrays and finishes.
-static H5Handle begin_tenx_file(H5Out *out, const char *path, const std::vector<const char *> &barcodes,
-                                const AnnotationInfo *ann, const char *genome)
+// The index name: the last part of the index path prefix.
+static const char *genome_name(const char *index_prefix)
+{
+	if (!index_prefix) return "";
+	const char *slash = strrchr(index_prefix, '/');
+	return slash ? slash + 1 : index_prefix;
+}
+
+// The barcodes of a text file (plain or gzip): `rows` lines of exactly `width` letters,
+// streamed into the fixed-width "barcodes" dataset of `matrix`.
+static void put_barcodes(H5Out *out, H5Handle matrix, const char *path, uint64_t rows, int width)
+{
+	GzFilePtr gz(gzopen(path, "rb"));
+	if (!gz) fatal("[ERROR] Unable to open file [%s] to read\n", path);
+	H5Column column;
+	h5_column_open(&column, out, matrix, "barcodes", H5_TEXT, rows, 0, (uint32_t)width);
+	char line[MAX_CODE_LEN + 3];
+	for (uint64_t k = 0; k < rows; ++k) {
+		if (!gzgets(gz.get(), line, sizeof line) || strlen(line) != (size_t)width + 1 || line[width] != '\n')
+			fatal(MSG_READ_ERROR);
+		line[width] = 0;
+		h5_column_put_text(&column, line);
+	}
+	if (gzgets(gz.get(), line, sizeof line)) fatal(MSG_READ_ERROR);
+	h5_column_close(&column);
+}
+
+// The file with its "matrix" group, barcodes (from `barcodes_path`), shape and features;
+// the caller adds the sparse arrays and finishes.
+static H5Handle begin_tenx_file(H5Out *out, const char *path, const char *barcodes_path, uint32_t columns,
+                                const CountOptions *opt, const AnnotationInfo *ann)
 {
 	h5_out_create(out, path);
 	h5_attr_text(out, out->file, "filetype", "matrix");
 	H5Handle matrix = h5_group(out, out->file, "matrix");
-	put_text_column(out, matrix, "barcodes", (uint32_t)barcodes.size(), [&](uint32_t k) { return barcodes[k]; });
-	const int32_t shape[2] = {(int32_t)ann->gene_count, (int32_t)barcodes.size()};
+	put_barcodes(out, matrix, barcodes_path, columns, opt->lib_type.barcode_len);
+	const int32_t shape[2] = {(int32_t)ann->gene_count, (int32_t)columns};
 	H5Column shape_column;
 	h5_column_open(&shape_column, out, matrix, "shape", H5_INT32, 2, 0, 0);
 	h5_column_put(&shape_column, shape, 2);
 	h5_column_close(&shape_column);
-	write_tenx_features(out, matrix, ann, genome);
+	write_tenx_features(out, matrix, ann, genome_name(opt->index_prefix));
 	return matrix;
 }
 
@@ -233,18 +259,9 @@ static gzFile open_mtx(const char *path, uint64_t *rows, uint64_t *columns, uint
 	return gz;
 }
 
-// The index name: the last part of the index path prefix.
-static const char *genome_name(const char *index_prefix)
-{
-	if (!index_prefix) return "";
-	const char *slash = strrchr(index_prefix, '/');
-	return slash ? slash + 1 : index_prefix;
-}
-
 void write_tenx_h5_files(const CountOptions *opt, const AnnotationInfo *ann)
 {
-	const char *genome = genome_name(opt->index_prefix);
-	char path[PATH_BUFFER_SIZE], source[PATH_BUFFER_SIZE];
+	char path[PATH_BUFFER_SIZE], source[PATH_BUFFER_SIZE], barcodes[PATH_BUFFER_SIZE];
 	H5Out out;
 	SparseColumns sparse;
 
@@ -252,34 +269,28 @@ void write_tenx_h5_files(const CountOptions *opt, const AnnotationInfo *ann)
 	build_path(source, opt->out_dir, "/", "matrix.bin");
 	int32_t genes, cells;
 	uint64_t records;
-	FILE *bin = open_matrix_bin(source, &genes, &cells, &records);
+	FilePtr bin(open_matrix_bin(source, &genes, &cells, &records));
 	if ((uint32_t)genes != ann->gene_count) fatal(MSG_READ_ERROR);
-	std::vector<char> text;
-	build_path(source, opt->out_dir, "/", "barcodes.tsv");
-	std::vector<const char *> barcodes = read_text_lines(source, (uint32_t)cells, &text);
+	build_path(barcodes, opt->out_dir, "/", "barcodes.tsv");
 	build_path(path, opt->out_dir, "/", FILTERED_MATRIX_H5);
-	H5Handle matrix = begin_tenx_file(&out, path, barcodes, ann, genome);
+	H5Handle matrix = begin_tenx_file(&out, path, barcodes, (uint32_t)cells, opt, ann);
 	sparse_open(&sparse, &out, matrix, (uint32_t)cells, records, H5_INT64, nullptr);
-	sparse_put_matrix_bin(&sparse, bin, records);
+	sparse_put_matrix_bin(&sparse, bin.get(), records);
 	sparse_close(&sparse);
-	fclose(bin);
 	h5_close(&out, matrix);
 	h5_out_finish(&out);
 
 	// Raw: the raw folder's matrix.mtx.gz and barcodes.tsv.gz.
 	uint64_t rows, columns, entries;
 	build_path(source, opt->out_dir, "/" RAW_MATRIX_DIR "/", "matrix.mtx.gz");
-	gzFile mtx = open_mtx(source, &rows, &columns, &entries);
-	if (rows != ann->gene_count || columns > UINT32_MAX) fatal(MSG_READ_ERROR);
-	text.clear();
-	build_path(source, opt->out_dir, "/" RAW_MATRIX_DIR "/", "barcodes.tsv.gz");
-	barcodes = read_text_lines(source, columns, &text);
+	GzFilePtr mtx(open_mtx(source, &rows, &columns, &entries));
+	if (rows != ann->gene_count || columns > INT32_MAX) fatal(MSG_READ_ERROR);
+	build_path(barcodes, opt->out_dir, "/" RAW_MATRIX_DIR "/", "barcodes.tsv.gz");
 	build_path(path, opt->out_dir, "/", RAW_MATRIX_H5);
-	matrix = begin_tenx_file(&out, path, barcodes, ann, genome);
+	matrix = begin_tenx_file(&out, path, barcodes, (uint32_t)columns, opt, ann);
 	sparse_open(&sparse, &out, matrix, (uint32_t)columns, entries, H5_INT64, nullptr);
-	put_mtx_records(&sparse, mtx, entries);
+	put_mtx_records(&sparse, mtx.get(), entries);
 	sparse_close(&sparse);
-	gzclose(mtx);
 	h5_close(&out, matrix);
 	h5_out_finish(&out);
 }
