@@ -105,6 +105,14 @@ static void write_uns_summary(H5Out *out, H5Handle uns, const CountOptions *opt,
 	}
 	put_int(out, read_counts, "unmapped", reads->unmapped);
 	h5_close(out, read_counts);
+	if (reads->trim_adapters) {
+		H5Handle trimmed = dict_group(out, summary, "trimmed_reads");
+		put_int(out, trimmed, "tso", reads->tso_trimmed);
+		put_int(out, trimmed, "polya", reads->polya_trimmed);
+		put_int(out, trimmed, "quality", reads->quality_trimmed);
+		put_int(out, trimmed, "too_short", reads->too_short);
+		h5_close(out, trimmed);
+	}
 
 	put_int(out, summary, "exonic_reads_recorded", (int64_t)s->reads_recorded);
 	put_int(out, summary, "exonic_reads_in_cells", (int64_t)s->reads_in_cells);

@@ -12,7 +12,8 @@ using namespace h5_test;
 namespace {
 
 // The output directories of the shared run and of a run on its first 300 read pairs with
-// every cDNA base turned into N: no read maps, no barcode is recorded, no cell is called.
+// every cDNA base turned into N: no read maps, no barcode is recorded, no cell is called
+// (with trimming on, so that the summary holds its trimming counts too).
 const std::vector<std::string> &run_dirs()
 {
 	static std::vector<std::string> dirs;
@@ -26,7 +27,7 @@ const std::vector<std::string> &run_dirs()
 	write_file(fx.dir() + "/nocell_R1.fq", count_cmd::fastq_head(read_file(fx.sim("R1.fastq")), 300));
 	write_file(fx.dir() + "/nocell_R2.fq", no_cdna);
 	RunResult r = run_vorat(fx.dir(), "count -x idx/sim -l 0 -t 2 -o out-nocell -1 nocell_R1.fq -2 nocell_R2.fq "
-	                                  "--log nocell.log");
+	                                  "--log nocell.log --trim-adapters");
 	EXPECT_EQ(r.status, 0) << r.err;
 	dirs = {run.out_dir, fx.dir() + "/out-nocell"};
 	return dirs;
