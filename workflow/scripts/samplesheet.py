@@ -60,7 +60,7 @@ def read_sample_sheet(path):
     """The samples of the sheet at `path`, in order of first appearance, as a dict
     name -> Sample; raises SampleSheetError listing every fault found."""
     try:
-        with open(path, newline="") as f:
+        with open(path, newline="", encoding="utf-8-sig") as f:  # spreadsheet exports may start with a BOM
             rows = list(csv.reader(f))
     except OSError as e:
         raise SampleSheetError(["sample sheet %s: cannot be read (%s)" % (path, e.strerror)])
