@@ -18,7 +18,8 @@ cd "$OUT"
 
 # One genome and annotation (same seed and sizes), three libraries with the artefacts of real
 # reads that the workflow's default --trim-adapters removes.
-SIM="$SRC/build/tools/vorat-simulate --seed 5 --genome-size 2000000 --genes 300 --tso 0.13 --polya 0.03 --tail-errors 0.05"
+SIM="$SRC/build/tools/vorat-simulate --seed 5 --genome-size 2000000 --genes 300"
+SIM="$SIM --tso 0.13 --polya 0.03 --tail-errors 0.05"
 simulate() {  # name, options
 	if [ ! -f "$1/R2.fastq.gz" ]; then
 		echo "== simulating $1 =="
