@@ -100,7 +100,8 @@ void report_split(const char *console_text, const char *log_text);
 // Message to standard error only (option errors, anything before the log is open).
 void report_console(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Report a message (stderr + log) and end the process with status 1.
+// Report a message (stderr + log) and end the process with status 1 at once (_exit: no exit
+// handlers, no stdio teardown); other threads write nothing after the message.
 [[noreturn]] void fatal(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Called by fatal() just before the process ends (for example to remove partial outputs).

@@ -4,11 +4,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unistd.h>
 #include "cli/cli.h"
 
 static FILE *log_file = nullptr;
 static void (*fatal_hook)() = nullptr;
+// Held for every message, and by fatal() until the process is gone: no thread writes after
+// a fatal message. Recursive, as a fatal hook may report.
+static std::recursive_mutex report_lock;
 
 // Format into a string in one piece, so that every message reaches a stream in a
 // single write and lines of different threads never interleave. Messages are not
@@ -41,6 +46,7 @@ void log_print(const char *format, ...)
 	va_start(ap, format);
 	std::string text = vformat(format, ap);
 	va_end(ap);
+	std::lock_guard<std::recursive_mutex> hold(report_lock);
 	write_text(log_file, text);
 }
 
@@ -50,12 +56,14 @@ void report(const char *format, ...)
 	va_start(ap, format);
 	std::string text = vformat(format, ap);
 	va_end(ap);
+	std::lock_guard<std::recursive_mutex> hold(report_lock);
 	write_text(stderr, text);
 	if (log_file) write_text(log_file, text);
 }
 
 void report_split(const char *console_text, const char *log_text)
 {
+	std::lock_guard<std::recursive_mutex> hold(report_lock);
 	write_text(stderr, console_text);
 	if (log_file) write_text(log_file, log_text);
 }
@@ -66,6 +74,7 @@ void report_console(const char *format, ...)
 	va_start(ap, format);
 	std::string text = vformat(format, ap);
 	va_end(ap);
+	std::lock_guard<std::recursive_mutex> hold(report_lock);
 	write_text(stderr, text);
 }
 
@@ -80,10 +89,13 @@ void fatal(const char *format, ...)
 	va_start(ap, format);
 	std::string text = vformat(format, ap);
 	va_end(ap);
+	// Other threads may still run: the process ends under the lock, without exit handlers
+	// or stdio teardown, once the message is flushed to standard error and the log.
+	std::unique_lock<std::recursive_mutex> hold(report_lock);
 	write_text(stderr, text);
 	if (log_file) write_text(log_file, text);
 	if (fatal_hook) fatal_hook();
-	exit(1);
+	_exit(1);
 }
 
 void log_open(const char *path)

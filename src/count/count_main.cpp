@@ -87,7 +87,7 @@ void run_count(int argc, char **argv)
 {
 	CountOptions opt = parse_count_options(argc - 2, argv + 2);
 	write_run_header(&opt, argc, argv);
-	remove_stale_outputs(opt.out_dir);
+	remove_stale_outputs(&opt);
 	const MappingIndex *index = load_count_index(&opt);
 	ReadStats stats;
 	BarcodeTable *table = run_pipeline(&opt, index, &stats);

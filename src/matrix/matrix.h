@@ -234,9 +234,10 @@ char *append_decimal(char *p, uint64_t v);
 // one that looks whole.
 #define PART_SUFFIX ".part"
 void publish_output(const char *part_path, const char *path);
-// Remove those files of an earlier run from `out_dir` (at the start of a run), so that a run
-// that fails does not leave the previous run's results looking like its own.
-void remove_stale_outputs(const char *out_dir);
+// Remove every file that this run will write into out_dir (the list of output files in
+// output_files.cpp, their part files, and the alignment dump with --dump-align) at the start
+// of a run, so that a run that fails leaves no result of an earlier run beside its own.
+void remove_stale_outputs(const CountOptions *opt);
 
 // ---- 10x folders (tenx_output.cpp) ----
 

@@ -246,8 +246,7 @@ static uint64_t write_matrix_bin(const CountOptions *opt, const BarcodeList *lis
 
 	if (fseek(bin, 8, SEEK_SET) != 0) fatal(MSG_WRITE_ERROR);
 	write_or_die(&record_count, 8, 1, bin);
-	if (fflush(bin) != 0) fatal(MSG_WRITE_ERROR);
-	fclose(file.release());
+	close_written_file(&file);
 	return record_count;
 }
 

@@ -11,24 +11,25 @@ void write_barcodes_tsv(const char *out_dir, const BarcodeList *list, int barcod
 {
 	char path[PATH_BUFFER_SIZE];
 	build_path(path, out_dir, "/", "barcodes.tsv");
-	FILE *fp = open_or_die(path, "w");
+	FilePtr file(open_or_die(path, "w"));
 	char letters[MAX_CODE_LEN + 2];
 	for (uint32_t i = 0; i < list->cell_count; ++i) {
 		unpack_bases(list->entries[i].code, barcode_len, letters);
-		fprintf(fp, "%s\n", letters);
+		if (fprintf(file.get(), "%s\n", letters) < 0) fatal(MSG_WRITE_ERROR);
 	}
-	fclose(fp);
+	close_written_file(&file);
 }
 
 void write_features_tsv(const char *out_dir, const AnnotationInfo *ann)
 {
 	char path[PATH_BUFFER_SIZE];
 	build_path(path, out_dir, "/", "features.tsv");
-	FILE *fp = open_or_die(path, "w");
+	FilePtr file(open_or_die(path, "w"));
 	for (uint32_t g = 0; g < ann->gene_count; ++g)
-		fprintf(fp, "%s\t%s\n", ann->gene_ids + (size_t)g * ann->gene_id_width,
-		        ann->gene_names + (size_t)g * ann->gene_name_width);
-	fclose(fp);
+		if (fprintf(file.get(), "%s\t%s\n", ann->gene_ids + (size_t)g * ann->gene_id_width,
+		            ann->gene_names + (size_t)g * ann->gene_name_width) < 0)
+			fatal(MSG_WRITE_ERROR);
+	close_written_file(&file);
 }
 
 char *append_decimal(char *p, uint64_t v)
@@ -55,8 +56,9 @@ void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)
 	char mtx_path[PATH_BUFFER_SIZE], part_path[PATH_BUFFER_SIZE];
 	build_path(mtx_path, out_dir, "/", "matrix.mtx");
 	build_path(part_path, mtx_path, PART_SUFFIX, "");
-	FILE *bin = open_or_die(bin_path, "rb");
-	FILE *mtx = open_or_die(part_path, "wb");
+	FilePtr bin_file(open_or_die(bin_path, "rb"));
+	FilePtr mtx_file(open_or_die(part_path, "wb"));
+	FILE *bin = bin_file.get(), *mtx = mtx_file.get();
 
 	int32_t gene_count, cell_count;
 	uint64_t record_count;
@@ -86,10 +88,13 @@ void convert_matrix_to_mtx(const char *bin_path, const char *out_dir)
 			*p++ = '\n';
 		}
 		write_or_die(text.data(), 1, (size_t)(p - text.data()), mtx);
-		if (got < n) fatal(MSG_READ_ERROR);
+		if (got < n) {
+			fflush(mtx);  // a fatal error ends the process without flushing streams
+			fatal(MSG_READ_ERROR);
+		}
 		left -= n;
 	}
-	fclose(bin);
-	if (fclose(mtx) != 0) fatal(MSG_WRITE_ERROR);
+	bin_file.reset();
+	close_written_file(&mtx_file);
 	publish_output(part_path, mtx_path);
 }

@@ -5,19 +5,49 @@
 #include <cstdio>
 #include "matrix/matrix.h"
 
+// Every file that a count run writes into out_dir, as a path below it. A writer of a new
+// output adds its name here: the start of a run removes each of them (and its part file),
+// so that a run that fails part-way leaves no file of an earlier run beside its own.
+static const char *const COUNT_OUTPUT_FILES[] = {
+	"barcodes.tsv",
+	"features.tsv",
+	"matrix.bin",
+	"matrix.mtx",
+	FILTERED_MATRIX_DIR "/barcodes.tsv.gz",
+	FILTERED_MATRIX_DIR "/features.tsv.gz",
+	FILTERED_MATRIX_DIR "/matrix.mtx.gz",
+	RAW_MATRIX_DIR "/barcodes.tsv.gz",
+	RAW_MATRIX_DIR "/features.tsv.gz",
+	RAW_MATRIX_DIR "/matrix.mtx.gz",
+	"summary.json",
+	"summary.html",
+	FILTERED_MATRIX_H5,
+	RAW_MATRIX_H5,
+	ANNDATA_FILE,
+};
+
 void publish_output(const char *part_path, const char *path)
 {
 	if (rename(part_path, path) != 0) fatal("[ERROR] Unable to rename [%s] to [%s]\n", part_path, path);
 }
 
-void remove_stale_outputs(const char *out_dir)
+static void remove_if_present(const char *path)
 {
-	static const char *const NAMES[] = {
-	    "matrix.mtx", FILTERED_MATRIX_DIR "/matrix.mtx.gz", RAW_MATRIX_DIR "/matrix.mtx.gz",
-	    "summary.json", "summary.html", FILTERED_MATRIX_H5, RAW_MATRIX_H5, ANNDATA_FILE};
-	char path[PATH_BUFFER_SIZE];
-	for (const char *name : NAMES) {
-		build_path(path, out_dir, "/", name);
-		if (unlink(path) != 0 && errno != ENOENT) fatal("[ERROR] Unable to remove file [%s]\n", path);
+	if (unlink(path) != 0 && errno != ENOENT) fatal("[ERROR] Unable to remove file [%s]\n", path);
+}
+
+void remove_stale_outputs(const CountOptions *opt)
+{
+	char path[PATH_BUFFER_SIZE], part[PATH_BUFFER_SIZE];
+	for (const char *name : COUNT_OUTPUT_FILES) {
+		build_path(path, opt->out_dir, "/", name);
+		build_path(part, path, PART_SUFFIX, "");
+		remove_if_present(path);
+		remove_if_present(part);
+	}
+	if (opt->dump_align) {
+		build_path(part, opt->out_dir, "/", opt->prefix);
+		build_path(path, part, ".align.tsv", "");
+		remove_if_present(path);
 	}
 }

@@ -59,16 +59,11 @@ double fraction_in_cells(const MatrixSummary *summary)
 	return (double)summary->reads_in_cells / (double)summary->reads_recorded;
 }
 
-static void close_or_die(FILE *fp)
-{
-	bool failed = ferror(fp) != 0;
-	if (fclose(fp) != 0 || failed) fatal(MSG_WRITE_ERROR);
-}
-
 static void write_summary_json(const char *path, const CountOptions *opt, const SummaryReadCounts *reads,
                                const MatrixSummary *s)
 {
-	FILE *fp = open_or_die(path, "w");
+	FilePtr file(open_or_die(path, "w"));
+	FILE *fp = file.get();
 	fprintf(fp, "{\n");
 	fprintf(fp, "  \"program\": \"vora-T\",\n");
 	fprintf(fp, "  \"version\": \"%d.%d.%d\",\n", VORAT_VERSION_MAJOR, VORAT_VERSION_MINOR, VORAT_VERSION_PATCH);
@@ -108,7 +103,7 @@ static void write_summary_json(const char *path, const CountOptions *opt, const 
 	for (uint32_t i = 0; i < s->curve_points; ++i)
 		fprintf(fp, "%s[%u, %u]", i ? ", " : "", s->curve[i].rank, s->curve[i].umis);
 	fprintf(fp, "]\n  }\n}\n");
-	close_or_die(fp);
+	close_written_file(&file);
 }
 
 // Plot area of the knee plot, in SVG user units.
@@ -216,7 +211,8 @@ static void table_row(FILE *fp, const char *label, const char *value)
 
 static void write_summary_html(const char *path, const SummaryReadCounts *reads, const MatrixSummary *s)
 {
-	FILE *fp = open_or_die(path, "w");
+	FilePtr file(open_or_die(path, "w"));
+	FILE *fp = file.get();
 	fprintf(fp, "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
 	            "<meta charset=\"utf-8\"/>\n<title>vora-T run summary</title>\n<style>\n"
 	            "body { font-family: sans-serif; margin: 2em; color: #222; }\n"
@@ -279,7 +275,7 @@ static void write_summary_html(const char *path, const SummaryReadCounts *reads,
 	            "barcodes up to the cut-off.</p>\n");
 	write_knee_plot(fp, s);
 	fprintf(fp, "</body>\n</html>\n");
-	close_or_die(fp);
+	close_written_file(&file);
 }
 
 void write_run_summary(const CountOptions *opt, const SummaryReadCounts *reads, const MatrixSummary *summary)

@@ -29,14 +29,14 @@
 
 // A gzip text file written through one buffer; every write error ends the run.
 struct GzText {
-	gzFile gz;
+	GzFilePtr gz;
 	std::vector<char> buffer;
 	size_t used;
 };
 
 static void gz_text_open(GzText *out, const char *path)
 {
-	out->gz = gzopen(path, "wb");
+	out->gz.reset(gzopen(path, "wb"));
 	if (!out->gz) fatal("[ERROR] Unable to open file [%s] to write\n", path);
 	out->buffer.resize(GZ_BUFFER_SIZE);
 	out->used = 0;
@@ -45,7 +45,7 @@ static void gz_text_open(GzText *out, const char *path)
 static void gz_text_flush(GzText *out)
 {
 	if (out->used == 0) return;
-	if (gzwrite(out->gz, out->buffer.data(), (unsigned)out->used) != (int)out->used) fatal(MSG_WRITE_ERROR);
+	if (gzwrite(out->gz.get(), out->buffer.data(), (unsigned)out->used) != (int)out->used) fatal(MSG_WRITE_ERROR);
 	out->used = 0;
 }
 
@@ -70,8 +70,7 @@ static void gz_text_put(GzText *out, const char *text, size_t n)
 static void gz_text_close(GzText *out)
 {
 	gz_text_flush(out);
-	if (gzclose(out->gz) != Z_OK) fatal(MSG_WRITE_ERROR);
-	out->gz = nullptr;
+	if (gzclose(out->gz.release()) != Z_OK) fatal(MSG_WRITE_ERROR);
 }
 
 
@@ -214,7 +213,8 @@ void write_filtered_matrix_dir(const char *out_dir, const char *bin_path, const 
 	char path[PATH_BUFFER_SIZE], part_path[PATH_BUFFER_SIZE];
 	build_path(path, dir, "/", "matrix.mtx.gz");
 	build_path(part_path, path, PART_SUFFIX, "");
-	FILE *bin = open_or_die(bin_path, "rb");
+	FilePtr bin_file(open_or_die(bin_path, "rb"));
+	FILE *bin = bin_file.get();
 	int32_t genes, cells;
 	uint64_t entries;
 	read_or_die(&genes, 4, 1, bin);
@@ -231,7 +231,7 @@ void write_filtered_matrix_dir(const char *out_dir, const char *bin_path, const 
 		left -= n;
 	}
 	gz_text_close(&out);
-	fclose(bin);
+	bin_file.reset();
 	publish_output(part_path, path);
 }
 

@@ -1,6 +1,10 @@
 // Reporting helpers and checked file I/O.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 #include "cli/cli.h"
 #include "common/run_binary.h"
 
@@ -55,4 +59,36 @@ TEST(Log, CheckedReadWriteAndPaths)
 	std::string too_long(PATH_BUFFER_SIZE - 4, 'd');
 	EXPECT_EXIT(build_path(out, too_long.c_str(), "/", "idx"), ::testing::ExitedWithCode(1),
 	            "^\\[ERROR\\] Path is too long \\(over 1023 bytes\\): d+/idx\n$");
+}
+
+// A fatal error on one thread while others report: the message is the last thing written to
+// standard error and the log, and the process ends at once (no exit handlers run, so no
+// teardown races the threads still running).
+std::string exit_handler_marker;
+void exit_handler() { write_file(exit_handler_marker, "ran"); }
+
+TEST(Log, FatalOnAWorkerEndsTheProcessAfterItsMessage)
+{
+	TempDir dir;
+	std::string log = dir / "w.log";
+	exit_handler_marker = dir / "marker";
+	EXPECT_EXIT({
+		log_open(log.c_str());
+		atexit(exit_handler);
+		std::atomic<bool> go{true};
+		std::vector<std::thread> chatty;
+		for (int t = 0; t < 3; ++t)
+			chatty.emplace_back([&go] {
+				while (go) report("Number of processed reads: 1 million reads\n");
+			});
+		std::thread worker([] { fatal("[ERROR] \nWrong format file\n\n"); });
+		worker.join();
+		go = false;
+		for (std::thread &t : chatty) t.join();
+	}, ::testing::ExitedWithCode(1), "\\[ERROR\\] \nWrong format file\n\n$");
+	EXPECT_FALSE(file_exists(exit_handler_marker));
+	std::string text = read_file(log);
+	const std::string tail = "[ERROR] \nWrong format file\n\n";
+	ASSERT_GE(text.size(), tail.size());
+	EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
