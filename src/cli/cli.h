@@ -25,7 +25,10 @@ struct LibraryType {
 };
 
 // Indexed by the number given to -l: 0 = 10X-Chromium 3' v2, 1 = v3.
-extern const LibraryType LIBRARY_TYPES[2];
+constexpr LibraryType LIBRARY_TYPES[2] = {
+	{16, 10},  // 10X-Chromium 3' (v2)
+	{16, 12},  // 10X-Chromium 3' (v3)
+};
 
 // Options of `vora-T count`. Strings are borrowed from argv.
 struct CountOptions {

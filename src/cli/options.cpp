@@ -8,11 +8,6 @@
 #include <sys/types.h>
 #include "cli/cli.h"
 
-const LibraryType LIBRARY_TYPES[2] = {
-	{16, 10},  // 10X-Chromium 3' (v2)
-	{16, 12},  // 10X-Chromium 3' (v3)
-};
-
 void print_usage()
 {
 	report("Usage: ./vora-T <CMD> [options] ...\n");

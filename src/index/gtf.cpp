@@ -359,3 +359,44 @@ void parse_gtf(const char *path, const NameMap *seq_names, AnnotationInfo *ann,
 	ann->gene_names = build_name_table(st.gene_name_list, ann->gene_count, ann->gene_name_width);
 	ann->tx_ids = build_name_table(st.tx_id_list, ann->tx_count, ann->tx_id_width);
 }
+
+uint64_t count_gtf_genes(const char *path)
+{
+	GzFilePtr fp(gzopen(path, "r"));
+	if (!fp) return 0;
+	std::unique_ptr<char[]> buffer(new char[(size_t)GTF_BUFFER_SIZE + 1]);
+	char *line = buffer.get();
+	NameMap *ids = kh_init(str);
+	uint64_t genes = 0;
+	bool inside_line = false;  // the previous piece did not end its line
+	while (gzgets(fp.get(), line, GTF_BUFFER_SIZE + 1)) {
+		const size_t len = strlen(line);
+		const bool continued = inside_line;
+		inside_line = len == 0 || line[len - 1] != '\n';
+		if (continued || line[0] == '#') continue;
+		// Fields as parse_gtf_line cuts them: runs of tabs separate, the ninth is the attributes.
+		char *fields[GTF_FIELDS];
+		int n_fields = 0;
+		for (char *p = line; *p && *p != '\n';) {
+			if (*p == '\t') {
+				*p++ = '\0';
+				continue;
+			}
+			if (n_fields < GTF_FIELDS) fields[n_fields] = p;
+			++n_fields;
+			while (*p && *p != '\t' && *p != '\n') ++p;
+			if (*p == '\n') *p = '\0';
+		}
+		if (n_fields != GTF_FIELDS || strcmp(fields[2], "gene") != 0) continue;
+		const char *values[KEY_COUNT];
+		find_attribute_values(fields[8], values);
+		if (!values[KEY_GENE_ID]) continue;
+		int absent = 0;
+		char *id = clean_value(values[KEY_GENE_ID]);
+		kh_put(str, ids, id, &absent);
+		if (absent) ++genes;
+		else free(id);
+	}
+	release_name_map(ids);
+	return genes;
+}

@@ -48,6 +48,11 @@ struct Exon {
 
 #define GTF_BUFFER_SIZE 16777216
 
+// A count run packs the gene index into the low GENE_BITS bits of a 64-bit UMI key, and the
+// value gene_count itself marks a discarded key: an annotation holds at most MAX_GENE_COUNT genes.
+#define GENE_BITS 22
+#define MAX_GENE_COUNT ((1u << GENE_BITS) - 1)
+
 // Genes, transcripts, exons and the spliced transcriptome. Indices are 0-based in
 // order of first declaration in the GTF.
 struct AnnotationInfo {
@@ -76,6 +81,13 @@ struct AnnotationInfo {
 // be opened or read end the run.
 void parse_gtf(const char *path, const NameMap *seq_names, AnnotationInfo *ann,
                NameMap *gene_ids, NameMap *tx_ids);
+// Distinct gene ids of the "gene" lines of a GTF, whatever their sequence: at least the
+// gene_count that parse_gtf will find. Reports nothing: a file that cannot be read, or a line
+// that parse_gtf would refuse, counts what it can and is left to parse_gtf.
+uint64_t count_gtf_genes(const char *path);
+// End the run with "[ERROR] Annotation has too many genes (n, at most MAX_GENE_COUNT)" when
+// `gene_count` does not fit the gene field of the UMI key.
+void check_gene_count(uint64_t gene_count);
 
 // ---- transcriptome and .info (transcriptome.cpp) ----
 

@@ -43,6 +43,10 @@ void run_index(int argc, char **argv)
 	for (int i = 0; i < argc; ++i) log_print("%s ", argv[i]);
 	log_print("\n");
 
+	// An annotation whose genes a count run cannot tell apart is refused before any index
+	// file exists (a quick pass over the GTF; the parse below comes after the BWT).
+	check_gene_count(count_gtf_genes(opt.gtf_path));
+
 	// The BWT goes first so that its large temporary arrays are gone before the genome
 	// and the annotation are held in memory.
 	if (opt.build_bwt) {

@@ -210,9 +210,14 @@ static void check_annotation_info(const GenomeSequences *genome, const Annotatio
 	for (uint32_t t = 0; ok && t < ann->tx_count; ++t)
 		for (uint64_t p = ann->tx_offset[t]; ok && p < ann->tx_offset[t + 1]; ++p) ok = ann->base_tx[p] == t;
 	if (!ok) fatal(MSG_READ_ERROR);
-	// Gene indices share a 64-bit UMI key with the UMI (22 bits), the gene count included.
-	if (ann->gene_count >= (1u << 22))
-		fatal("[ERROR] Annotation has too many genes (%u, at most %u)\n", ann->gene_count, (1u << 22) - 1);
+	check_gene_count(ann->gene_count);
+}
+
+void check_gene_count(uint64_t gene_count)
+{
+	if (gene_count > MAX_GENE_COUNT)
+		fatal("[ERROR] Annotation has too many genes (%llu, at most %u)\n", (unsigned long long)gene_count,
+		      MAX_GENE_COUNT);
 }
 
 void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann)

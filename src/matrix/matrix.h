@@ -12,10 +12,21 @@
 
 #define EMPTY_KEY 0xFFFFFFFFFFFFFFFFULL  // free slot in both tables
 #define TABLE_FULL 0x80000000u           // no slot found
-#define GENE_BITS 22                     // UMI key = UMI code << 22 | gene index
+// UMI key = UMI code << GENE_BITS | gene index (GENE_BITS and MAX_GENE_COUNT: index/index.h).
 #define GENE_MASK ((1ULL << GENE_BITS) - 1)
+// Longest UMI: its code, below 5^MAX_UMI_LEN, fits the bits above the gene field, so that no
+// key can equal EMPTY_KEY.
+#define MAX_UMI_LEN 18
 #define STRIPE_COUNT 16384
 #define BARCODE_TABLE_MAX_CAPACITY 2147483648ULL
+
+constexpr uint64_t power_of_5(int n)
+{
+	return n == 0 ? 1 : 5 * power_of_5(n - 1);
+}
+static_assert(power_of_5(MAX_UMI_LEN) <= (1ULL << (64 - GENE_BITS)), "UMI code must fit above the gene field");
+static_assert(LIBRARY_TYPES[0].umi_len <= MAX_UMI_LEN && LIBRARY_TYPES[1].umi_len <= MAX_UMI_LEN,
+              "a library type's UMI does not fit the UMI key");
 
 // Base-5 packing of `len` bases through BASE_CODE, first base most significant.
 uint64_t pack_bases(const char *bases, int len);
