@@ -4,6 +4,7 @@
 // Each worker holds only its own mutex while it inserts and adds a UMI key; growth takes
 // every worker mutex (so no insert is under way) and re-places the entries in place.
 // UmiTables are guarded by stripe mutexes because several workers may feed one barcode.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sched.h>
@@ -146,6 +147,42 @@ void barcode_table_grow(BarcodeTable *table)
 		}
 	}
 	free(state);
+}
+
+void canonical_barcode_layout(BarcodeTable *table)
+{
+	// A table that never grew holds every barcode in its home slot: already canonical.
+	if (table->capacity == BARCODE_TABLE_START && table->max_probe == 0) return;
+	uint32_t n = 0;
+	for (uint64_t s = 0; s < table->capacity; ++s)
+		if (table->slots[s].code != EMPTY_KEY) ++n;
+	BarcodeSlot *entries = (BarcodeSlot *)malloc_or_die(n, sizeof(BarcodeSlot));
+	n = 0;
+	for (uint64_t s = 0; s < table->capacity; ++s)
+		if (table->slots[s].code != EMPTY_KEY) entries[n++] = table->slots[s];
+	std::sort(entries, entries + n, [](const BarcodeSlot &a, const BarcodeSlot &b) { return a.code < b.code; });
+
+	uint64_t capacity = BARCODE_TABLE_START;
+	uint32_t max_probe = 0;
+	for (;;) {
+		table->slots = (BarcodeSlot *)realloc_or_die(table->slots, sizeof(BarcodeSlot) * capacity);
+		for (uint64_t s = 0; s < capacity; ++s) table->slots[s] = BarcodeSlot{EMPTY_KEY, nullptr};
+		table->capacity = (uint32_t)capacity;
+		table->max_probe = max_probe;
+		table->count = 0;
+		uint32_t i = 0;
+		for (; i < n; ++i) {
+			const uint32_t slot = barcode_table_insert(table, entries[i].code);
+			if (slot == TABLE_FULL) break;
+			table->slots[slot].umis = entries[i].umis;
+		}
+		if (i == n) break;
+		if (capacity == BARCODE_TABLE_MAX_CAPACITY)
+			fatal("[ERROR] The barcodes hash table is too big (exceeded %llu)\n", BARCODE_TABLE_MAX_CAPACITY);
+		capacity *= 2;
+		max_probe = barcode_max_probe(capacity);
+	}
+	free(entries);
 }
 
 void barcode_add_umi(BarcodeTable *table, uint32_t slot, uint64_t key)

@@ -100,7 +100,13 @@ uint32_t barcode_table_insert(BarcodeTable *table, uint64_t code);
 uint32_t barcode_table_find(const BarcodeTable *table, uint64_t code);
 // Double the table in place; the caller holds every worker lock.
 void barcode_table_grow(BarcodeTable *table);
-// Add a UMI key to the slot's UmiTable (created on first use) under the slot's stripe lock.
+// Lay the table out again as if its barcodes had been inserted in ascending code order into a
+// new table, grown (65,536 slots with one probe, then doubled with its probe bound) until
+// they all fit; a table that never grew is left as it is. Run after counting, before the
+// ranking: equal UMI counts are ranked by slot, and where colliding barcodes sit depends on
+// the order in which the workers inserted them and on when the table grew.
+void canonical_barcode_layout(BarcodeTable *table);
+// Add a UMI key to the slot's UmiTable (created small on first use) under the slot's stripe lock.
 void barcode_add_umi(BarcodeTable *table, uint32_t slot, uint64_t key);
 // Settle the gene of an exonic read from its best alignments and store barcode + UMI key.
 void record_read_observation(const char *read1_bases, const AlignmentList *alignments,

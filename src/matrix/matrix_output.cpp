@@ -211,6 +211,7 @@ static void run_matrix_pass(const CountOptions *opt, const BarcodeList *list, ui
 // the rescue frees the tables of merged barcodes.
 static void call_cells(BarcodeTable *table, BarcodeList *list, int barcode_len, MatrixSummary *sum)
 {
+	canonical_barcode_layout(table);
 	select_cell_barcodes(table, list, barcode_len);
 	report("Done cutting off barcode\n");
 	for (uint32_t i = 0; i < list->n; ++i) {
