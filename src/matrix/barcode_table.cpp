@@ -190,7 +190,8 @@ void barcode_add_umi(BarcodeTable *table, uint32_t slot, uint64_t key)
 	pthread_mutex_t *stripe = &table->stripe_locks[slot % STRIPE_COUNT];
 	pthread_mutex_lock(stripe);
 	BarcodeSlot *entry = &table->slots[slot];
-	if (!entry->umis) entry->umis = umi_table_create();
+	// Most barcodes are noise of one or two reads: their table starts small.
+	if (!entry->umis) entry->umis = umi_table_create(UMI_TABLE_SMALL);
 	umi_table_add(entry->umis, key);
 	++entry->umis->reads;
 	pthread_mutex_unlock(stripe);

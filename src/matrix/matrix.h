@@ -52,8 +52,12 @@ uint32_t umi_table_limit(uint32_t capacity);
 // depends on the order in which the worker threads inserted them. `scratch` needs room for
 // table->count keys; a null table is accepted.
 void canonical_umi_layout(UmiTable *table, uint64_t *scratch);
-// New table of 16 free slots; allocation failure ends the run.
-UmiTable *umi_table_create();
+// Slots of a new table, and of the first table of a barcode: no output depends on the capacity
+// (canonical_umi_layout sets it from the key count before the keys are collapsed).
+#define UMI_TABLE_START 16
+#define UMI_TABLE_SMALL 4
+// New table of `capacity` (a power of two) free slots; allocation failure ends the run.
+UmiTable *umi_table_create(uint32_t capacity = UMI_TABLE_START);
 // Slot holding `key` (added or present), or TABLE_FULL when the table must grow first.
 uint32_t umi_table_insert(UmiTable *table, uint64_t key);
 // Slot holding `key`, or TABLE_FULL when it is absent.
@@ -62,7 +66,7 @@ uint32_t umi_table_find(const UmiTable *table, uint64_t key);
 void umi_table_grow(UmiTable *table);
 // Release the key array and the record (null is accepted).
 void umi_table_free(UmiTable *table);
-// Insert, growing while the table answers TABLE_FULL.
+// Insert, growing while the table answers TABLE_FULL for a key it does not hold yet.
 void umi_table_add(UmiTable *table, uint64_t key);
 
 // ---- barcode table (barcode_table.cpp) ----

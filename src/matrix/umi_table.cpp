@@ -9,8 +9,6 @@
 #include <cstring>
 #include "matrix/matrix.h"
 
-#define UMI_TABLE_START 16
-
 uint64_t pack_bases(const char *bases, int len)
 {
 	uint64_t code = 0;
@@ -38,12 +36,12 @@ uint32_t umi_table_limit(uint32_t capacity)
 	return (uint32_t)((double)capacity * 0.77);
 }
 
-UmiTable *umi_table_create()
+UmiTable *umi_table_create(uint32_t capacity)
 {
 	UmiTable *table = (UmiTable *)malloc_or_die(1, sizeof(UmiTable));
-	uint64_t *keys = (uint64_t *)malloc_or_die(UMI_TABLE_START, sizeof(uint64_t));
-	memset(keys, 0xFF, sizeof(uint64_t) * UMI_TABLE_START);  // every byte 0xFF: EMPTY_KEY
-	table->capacity = UMI_TABLE_START;
+	uint64_t *keys = (uint64_t *)malloc_or_die(capacity, sizeof(uint64_t));
+	memset(keys, 0xFF, sizeof(uint64_t) * capacity);  // every byte 0xFF: EMPTY_KEY
+	table->capacity = capacity;
 	table->count = 0;
 	table->keys = keys;
 	table->reads = 0;
@@ -148,7 +146,11 @@ void umi_table_free(UmiTable *table)
 
 void umi_table_add(UmiTable *table, uint64_t key)
 {
-	while (umi_table_insert(table, key) == TABLE_FULL) umi_table_grow(table);
+	while (umi_table_insert(table, key) == TABLE_FULL) {
+		// A full table answers before it looks: a key it already holds needs no room.
+		if (umi_table_find(table, key) != TABLE_FULL) return;
+		umi_table_grow(table);
+	}
 }
 
 void canonical_umi_layout(UmiTable *table, uint64_t *scratch)
@@ -158,8 +160,8 @@ void canonical_umi_layout(UmiTable *table, uint64_t *scratch)
 	for (uint32_t s = 0; s < table->capacity; ++s)
 		if (table->keys[s] != EMPTY_KEY) scratch[n++] = table->keys[s];
 	std::sort(scratch, scratch + n);
-	// The capacity is set from the count too: growth is triggered by inserts at the load
-	// limit, repeated keys included, so it also depends on the insertion order.
+	// The capacity is set from the count too: a barcode's table starts small, a merged or
+	// test-made one at UMI_TABLE_START, and the collapsing depends on the slot order.
 	uint32_t capacity = UMI_TABLE_START;
 	while (n > umi_table_limit(capacity)) capacity *= 2;
 	if (capacity != table->capacity) {
