@@ -40,6 +40,9 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 	report("Loading transcripts and genes info...\n");
 	build_path(path, opt->index_prefix, ".info", "");
 	load_annotation_info(path, &genome_names, &annotation);
+	// Mapping finds transcripts by their offsets; the per-base table was only checked.
+	free(annotation.base_tx);
+	annotation.base_tx = nullptr;
 
 	report("Loading kmer hash table...\n");
 	build_path(path, opt->index_prefix, ".hash", "");

@@ -84,7 +84,7 @@ void dump_read_pair(const WorkerContext *ctx, const ReadRecord *read1, const Rea
 	const AlignmentList *list = &ctx->workspace->alignments;
 	const Alignment *best = best_alignment(list);
 	if (best) {
-		const uint32_t t = ann->base_tx[best->position];
+		const uint32_t t = transcript_at(ann, best->position);
 		const int32_t mapped_len = read2->len - trim.front - trim.polya - trim.quality;
 		const int64_t g = outcome == MAP_EXONIC ? settle_gene(list, ann) : -1;
 		const char *gene = g >= 0 ? ann->gene_ids + (size_t)g * ann->gene_id_width : "*";

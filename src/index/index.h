@@ -69,7 +69,7 @@ struct AnnotationInfo {
 	uint32_t *tx_length;       // spliced length in bases
 	uint32_t *tx_offset;       // tx_count + 1 entries; start in tx_seq, last = total length
 	uint32_t *tx_gene;         // gene index per transcript
-	uint32_t *base_tx;         // transcript index per position of tx_seq
+	uint32_t *base_tx;         // transcript index per position of tx_seq (in .info; count frees it)
 	char *tx_seq;              // all spliced transcripts end to end, mRNA orientation
 	uint32_t *tx_exon_count;
 	Exon **tx_exons;           // per transcript; sorted by start after build_transcriptome
@@ -102,6 +102,20 @@ void write_annotation_info(const char *info_path, const GenomeSequences *genome,
 void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann);
 // Free every array of `ann` (null fields are accepted) and zero the record.
 void release_annotation_info(AnnotationInfo *ann);
+
+// Transcript that holds position p of tx_seq (p below the total length): the last transcript
+// starting at or before p, found by binary search over tx_offset; transcripts without bases
+// are skipped as in base_tx, which count does without (4 bytes per transcriptome base).
+static inline uint32_t transcript_at(const AnnotationInfo *ann, uint32_t p)
+{
+	uint32_t lo = 0, hi = ann->tx_count;  // tx_offset[lo] <= p, and p < tx_offset[hi]
+	while (hi - lo > 1) {
+		const uint32_t mid = lo + (hi - lo) / 2;
+		if (ann->tx_offset[mid] <= p) lo = mid;
+		else hi = mid;
+	}
+	return lo;
+}
 
 // ---- transcript k-mer hash (kmer_hash.cpp) ----
 

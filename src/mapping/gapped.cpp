@@ -119,7 +119,7 @@ void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
 	const int32_t floor_score = (int32_t)(L * 0.65);
 
 	const uint32_t d = candidate->diagonal;
-	const uint32_t t = ann->base_tx[d + (uint32_t)candidate->read_start];
+	const uint32_t t = transcript_at(ann, d + (uint32_t)candidate->read_start);
 	const char *tx = ann->tx_seq + ann->tx_offset[t];  // start of transcript t
 	const int32_t rel = (int32_t)(d - ann->tx_offset[t]);
 	const int32_t p0 = rel + candidate->read_start;  // transcript offset of the first base

@@ -33,7 +33,7 @@ int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann)
 	for (int32_t i = 0; i < alignments->count; ++i) {
 		const Alignment *a = &alignments->records[i];
 		if (a->score < alignments->best) continue;
-		const int64_t g = ann->tx_gene[ann->base_tx[a->position]];
+		const int64_t g = ann->tx_gene[transcript_at(ann, a->position)];
 		if (gene < 0)
 			gene = g;
 		else if (g != gene)

@@ -176,7 +176,7 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds);
 void merge_seed_hits(SeedSet *seeds);
 // End (exclusive) of the hit group that starts at merged[start]: equal diagonals whose hit
 // positions lie in the same transcript.
-int32_t hit_group_end(const SeedSet *seeds, const uint32_t *base_tx, int32_t start);
+int32_t hit_group_end(const SeedSet *seeds, const AnnotationInfo *ann, int32_t start);
 
 // ---- ungapped alignment (ungapped.cpp) ----
 
@@ -218,7 +218,7 @@ void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
 
 // Map one cDNA read as sequenced and classify it; on MAP_EXONIC ws->alignments holds the result.
 MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws);
-// Gene index of a read from its best-scoring alignments (tx_gene of base_tx of each position),
+// Gene index of a read from its best-scoring alignments (tx_gene of the transcript of each position),
 // or -1 when no alignment qualifies or the best ones point to different genes.
 int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);
 

@@ -119,12 +119,16 @@ void merge_seed_hits(SeedSet *seeds)
 	}
 }
 
-int32_t hit_group_end(const SeedSet *seeds, const uint32_t *base_tx, int32_t start)
+int32_t hit_group_end(const SeedSet *seeds, const AnnotationInfo *ann, int32_t start)
 {
 	const SeedHit *m = seeds->merged;
 	const uint32_t d = m[start].diagonal;
-	const uint32_t t = base_tx[d + m[start].read_offset];
+	const uint32_t t = transcript_at(ann, d + m[start].read_offset);
+	const uint32_t first = ann->tx_offset[t], end = ann->tx_offset[t + 1];  // the bases of t
 	int32_t j = start + 1;
-	while (j < seeds->n_hits && m[j].diagonal == d && base_tx[d + m[j].read_offset] == t) ++j;
+	for (; j < seeds->n_hits && m[j].diagonal == d; ++j) {
+		const uint32_t p = d + m[j].read_offset;
+		if (p < first || p >= end) break;
+	}
 	return j;
 }

@@ -82,7 +82,7 @@ void align_hit_group(const ReadRecord *read, const SeedHit *group, int32_t size,
 	const char *seq = read->seq;
 	const char *tx = ann->tx_seq;
 	const uint32_t d = group[0].diagonal;
-	const uint32_t t = ann->base_tx[d + group[0].read_offset];
+	const uint32_t t = transcript_at(ann, d + group[0].read_offset);
 
 	int32_t S, E;
 	read_window(ann, d, t, L, &S, &E);
@@ -160,7 +160,7 @@ void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws)
 	int32_t kept = 0;
 	for (int32_t i = 0; i < count; ++i) {
 		const Candidate c = list->records[i];
-		const uint32_t t = ann->base_tx[c.diagonal + (uint32_t)c.read_start];
+		const uint32_t t = transcript_at(ann, c.diagonal + (uint32_t)c.read_start);
 		int32_t S, E;
 		read_window(ann, c.diagonal, t, L, &S, &E);
 		int32_t F = c.read_start, R = c.read_start + c.length, score = c.score;
@@ -193,9 +193,9 @@ static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_s
                          int32_t max_err, int32_t min_score, int32_t max_clip, MappingWorkspace *ws)
 {
 	const SeedSet *seeds = &ws->seeds;
-	const uint32_t *base_tx = ws->index->ann->base_tx;
+	const AnnotationInfo *ann = ws->index->ann;
 	for (int32_t j = 0; j < seeds->n_hits;) {
-		const int32_t end = hit_group_end(seeds, base_tx, j);
+		const int32_t end = hit_group_end(seeds, ann, j);
 		const int32_t size = end - j;
 		if (size >= min_size && size <= max_size)
 			align_hit_group(read, seeds->merged + j, size, max_err, min_score, max_clip, ws);

@@ -644,9 +644,9 @@ TEST(Passes, GroupsSplitAtTranscriptBoundary)
 	s.merged = merged.data();
 	s.n_hits = 4;
 	// Diagonal 70: read offset 0 lies in tx0 (70), offsets 45 and 60 in tx1 (115, 130).
-	EXPECT_EQ(hit_group_end(&s, fx.ann.base_tx, 0), 1);
-	EXPECT_EQ(hit_group_end(&s, fx.ann.base_tx, 1), 3);
-	EXPECT_EQ(hit_group_end(&s, fx.ann.base_tx, 3), 4);
+	EXPECT_EQ(hit_group_end(&s, &fx.ann, 0), 1);
+	EXPECT_EQ(hit_group_end(&s, &fx.ann, 1), 3);
+	EXPECT_EQ(hit_group_end(&s, &fx.ann, 3), 4);
 }
 
 TEST(Passes, PerfectFullGroupOnEveryIsoform)

@@ -111,8 +111,8 @@ TEST_F(MapReadTest, SeedsAreMergedByDiagonal)
 		EXPECT_EQ(s.merged[i].diagonal, expect[i].first) << i;
 		EXPECT_EQ(s.merged[i].read_offset, expect[i].second) << i;
 	}
-	EXPECT_EQ(hit_group_end(&s, X->ann.base_tx, 0), 5);
-	EXPECT_EQ(hit_group_end(&s, X->ann.base_tx, 5), 7);
+	EXPECT_EQ(hit_group_end(&s, &X->ann, 0), 5);
+	EXPECT_EQ(hit_group_end(&s, &X->ann, 5), 7);
 }
 
 TEST_F(MapReadTest, NegativeDiagonalsSortFirst)
@@ -145,7 +145,7 @@ TEST_F(MapReadTest, WorkedExampleOneMismatch)
 	ASSERT_EQ(s.n_kmers, 5);
 	int sizes_seen = 0;
 	for (int32_t j = 0; j < s.n_hits;) {
-		const int32_t end = hit_group_end(&s, X->ann.base_tx, j);
+		const int32_t end = hit_group_end(&s, &X->ann, j);
 		if (s.merged[j].diagonal == off(TestIndex::C1) + 300) {
 			EXPECT_EQ(end - j, 3);
 			++sizes_seen;
