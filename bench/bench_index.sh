@@ -140,7 +140,7 @@ done
 unset VORAT_BWT_BLOCK
 run index-no-bwt index --no-bwt -g genome.fa -t genes.gtf -p "bench-$first" -o idx
 grep -h 'Number of' "index-$first.stderr"
-ls -l idx/bench-"$first".{bwt,info,hash} | awk '{printf "%-24s %12d bytes\n", $NF, $5}'
+ls -l idx/bench-"$first".{bwt,info,hash} | awk '{printf "%-24s %12.0f bytes\n", $NF, $5}'
 if [ "$GENERATOR" = human ]; then
 	run count count -x "idx/bench-$first" -1 sim/R1.fastq.gz -2 sim/R2.fastq.gz -l 1 -t 2 -o count-out --log count.log
 fi
