@@ -142,8 +142,10 @@ if [ -z "${VORAT_INDEX:-}" ]; then
 		echo "$SOURCE" > vorat_idx/source.txt
 	fi
 fi
-[ -s "$VORAT_INDEX.hash" ] && [ -s "$VORAT_INDEX.fasta" ] ||
-	{ echo "no vora-T index at $VORAT_INDEX (.hash, .fasta)" >&2; exit 1; }
+if [ ! -s "$VORAT_INDEX.hash" ] || [ ! -s "$VORAT_INDEX.fasta" ]; then
+	echo "no vora-T index at $VORAT_INDEX (.hash, .fasta)" >&2
+	exit 1
+fi
 
 PAIRS=$(zcat "$R1" | awk 'END { print NR / 4 }')
 GENOME_BASES=$(grep -v '^>' "$FA" | tr -d '\n' | wc -c)
