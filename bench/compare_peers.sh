@@ -36,8 +36,8 @@
 #        (min(14, log2(size)/2 - 1)) and, from 500 Mb on, a sparse suffix array (STAR_SPARSE) under
 #        a 10 GB limit
 #   kallisto index on vora-T's spliced transcripts (PREFIX.fasta, named GENE_TRANSCRIPT), the
-#        transcript-to-gene map from its names and genes.gtf; kallisto bus -x 10xv3 (its default
-#        strandedness), bustools sort, whitelist, correct, sort, count --genecounts. Two rows: with
+#        transcript-to-gene map from its names and genes.gtf; kallisto bus -x 10xv3 (which it
+#        runs --fr-stranded), bustools sort, whitelist, correct, sort, count --genecounts. Two rows: with
 #        `bustools whitelist` made from the data (as a user without a list would run it), and with
 #        the truth's cell barcodes as the whitelist (which tells it the answer: there the figures
 #        show its counting alone); both share the kallisto bus and first sort steps
@@ -202,6 +202,7 @@ stamp_lines() {
 	while IFS= read -r line; do printf '%s %s\n' "$(date +%s.%N)" "$line"; done
 }
 
+load_before=$(uptime | sed 's/.*load average: //')
 echo "== vora-T count" >&2
 rm -rf vorat vorat.log vorat.stderr
 start=$(date +%s.%N)
@@ -263,7 +264,8 @@ row() { # label wall steady_seconds_or_rate rss_kib agreement_label
 }
 {
 	echo "read pairs: $PAIRS; genome: $GENOME_BASES bases; threads: $THREADS; truth cells: $(grep -c '' "$TRUTH/barcodes.tsv")"
-	echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB; load average $(uptime | sed 's/.*load average: //')"
+	echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GiB; load average before the runs $load_before," \
+		"after $(uptime | sed 's/.*load average: //')"
 	printf '%-24s %9s %14s %15s %14s  %6s %9s %8s %8s\n' tool "wall (s)" "pairs/s whole" "pairs/s steady" "peak RSS" \
 		cells "UMI share" "r truth" "r union"
 	row "vora-T count" "$(cat vorat.wall)" "$(awk -v n="$PAIRS" '{ print n / $1 }' vorat.readphase)" \
