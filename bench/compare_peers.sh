@@ -59,8 +59,9 @@
 #   N_READS        read pairs (default 2000000)
 #   THREADS        threads of every run (default 2)
 #   STAR_SPARSE    --genomeSAsparseD of STAR's genome (default 1 below 500 Mb, 2 below 2 Gb, else 3)
-#   BUS_SORT_MEM   memory buffer of bustools sort (-m; default 4G, bustools' own default, which
-#                  it takes whole: its peak RSS is about that, whatever the data)
+#   BUS_SORT_MEM   memory buffer of bustools sort (-m; default 1G, room for 30 million records).
+#                  bustools sort takes the whole buffer whatever the data: with its own default of
+#                  4G, each sort of the 100 Mb set's 1.6 million records took 8 s more and 4 GiB
 # The work dir defaults to bench/out/compare_peers, or bench/out/compare_peers-<name of SIM_DIR's
 # folder's parent> when SIM_DIR is given.
 set -euo pipefail
@@ -73,7 +74,7 @@ N_GENES=${N_GENES:-3000}
 N_CELLS=${N_CELLS:-2000}
 N_READS=${N_READS:-2000000}
 THREADS=${THREADS:-2}
-BUS_SORT_MEM=${BUS_SORT_MEM:-4G}
+BUS_SORT_MEM=${BUS_SORT_MEM:-1G}
 if [ -n "${SIM_DIR:-}" ]; then
 	SIM_DIR=$(cd "$SIM_DIR" && pwd)
 	WORK=${1:-$ROOT/bench/out/compare_peers-$(basename "$(dirname "$SIM_DIR")")}
