@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include "cli/cli.h"
 
@@ -153,6 +154,21 @@ void *malloc_or_die(size_t count, size_t size, bool zero)
 	if (size != 0 && n > (size_t)-1 / size) fatal(MSG_NO_MEMORY);
 	void *p = zero ? calloc(n, size ? size : 1) : malloc(n * (size ? size : 1));
 	if (!p) fatal(MSG_NO_MEMORY);
+	return p;
+}
+
+void *malloc_table_or_die(size_t count, size_t size)
+{
+	const size_t huge = (size_t)2 << 20;
+	const size_t n = count ? count : 1;
+	if (size != 0 && n > (size_t)-1 / size) fatal(MSG_NO_MEMORY);
+	const size_t bytes = n * (size ? size : 1);
+	if (bytes < huge) return malloc_or_die(n, size);
+	void *p = nullptr;
+	if (posix_memalign(&p, huge, bytes) != 0) fatal(MSG_NO_MEMORY);
+#ifdef MADV_HUGEPAGE
+	madvise(p, bytes & ~(huge - 1), MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
 	return p;
 }
 

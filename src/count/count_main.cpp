@@ -36,6 +36,8 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 	report("Loading BWT...\n");
 	build_path(path, opt->index_prefix, ".bwt", "");
 	load_genome_bwt(path, &genome_bwt);
+	const bool plain = getenv(PLAIN_MAPPING_ENV) != nullptr;
+	if (!plain) build_genome_kmer_table(&genome_bwt, genome_kmer_table_k(genome_bwt.seq_len));
 
 	report("Loading transcripts and genes info...\n");
 	build_path(path, opt->index_prefix, ".info", "");
@@ -43,6 +45,7 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 	// Mapping finds transcripts by their offsets; the per-base table was only checked.
 	free(annotation.base_tx);
 	annotation.base_tx = nullptr;
+	if (!plain) index_transcript_starts(&annotation);
 
 	report("Loading kmer hash table...\n");
 	build_path(path, opt->index_prefix, ".hash", "");
@@ -55,6 +58,7 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 	mapping_index.hash = &kmer_hash;
 	mapping_index.bwt = &genome_bwt;
 	mapping_index.count_intron = opt->count_intron;
+	mapping_index.plain = plain;
 	return &mapping_index;
 }
 

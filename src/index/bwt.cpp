@@ -207,7 +207,7 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	const uint64_t n = bwt->seq_len;
 	const uint64_t packed_bytes = (n + 3) / 4;
 	check_fits(packed_bytes + 4 + 16 + 4, &remaining);
-	bwt->packed_seq = (uint8_t *)malloc_or_die(packed_bytes, 1, false);
+	bwt->packed_seq = (uint8_t *)malloc_table_or_die(packed_bytes, 1);
 	read_or_die(bwt->packed_seq, 1, packed_bytes, fp);
 	read_or_die(&bwt->primary, sizeof(uint32_t), 1, fp);
 	bwt->c_table[0] = 0;
@@ -226,17 +226,97 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	report("Gonna allocate %llu MB for bwt...\n",
 	       (unsigned long long)bwt->bwt_word_count * 4 / 1000000);
 	check_fits((uint64_t)bwt->bwt_word_count * 4 + 4, &remaining);
-	bwt->bwt_words = (uint32_t *)malloc_or_die(bwt->bwt_word_count, sizeof(uint32_t), false);
+	bwt->bwt_words = (uint32_t *)malloc_table_or_die(bwt->bwt_word_count, sizeof(uint32_t));
 	read_or_die(bwt->bwt_words, sizeof(uint32_t), bwt->bwt_word_count, fp);
 
 	read_or_die(&bwt->sa_count, sizeof(uint32_t), 1, fp);
 	if (bwt->sa_count != (n + SA_INTERVAL) / SA_INTERVAL) fatal(MSG_READ_ERROR);
 	report("Gonna allocate %ld MB for SA...\n", (long)((uint64_t)bwt->sa_count * 4 / 1000000));
 	check_fits((uint64_t)bwt->sa_count * 4, &remaining);
-	bwt->sa_samples = (uint32_t *)malloc_or_die(bwt->sa_count, sizeof(uint32_t), false);
+	bwt->sa_samples = (uint32_t *)malloc_table_or_die(bwt->sa_count, sizeof(uint32_t));
 	read_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
 	if (remaining != 0) fatal(MSG_READ_ERROR);  // bytes after the last item: not one of ours
 	check_bwt_tables(bwt);
+}
+
+// How many walks ahead a level of bwt_locate_rows asks for the block it will read: enough to
+// cover a memory latency with the work on the walks in between.
+#define LOCATE_PREFETCH 32
+
+static void reserve_locate(LocateScratch *s, int64_t n)
+{
+	if (n <= s->cap) return;
+	int64_t cap = s->cap > 0 ? s->cap : 1024;
+	while (cap < n) cap *= 2;
+	s->row = (uint32_t *)realloc_or_die(s->row, (size_t)cap * sizeof(uint32_t));
+	s->item = (uint32_t *)realloc_or_die(s->item, (size_t)cap * sizeof(uint32_t));
+	s->next_row = (uint32_t *)realloc_or_die(s->next_row, (size_t)cap * sizeof(uint32_t));
+	s->next_item = (uint32_t *)realloc_or_die(s->next_item, (size_t)cap * sizeof(uint32_t));
+	s->next_class = (uint8_t *)realloc_or_die(s->next_class, (size_t)cap);
+	s->cap = cap;
+}
+
+void bwt_locate_rows(const GenomeBwt *bwt, const uint32_t *rows, int64_t n, uint32_t *pos,
+                     LocateScratch *s)
+{
+	reserve_locate(s, n);
+	for (int64_t i = 0; i < n; ++i) {
+		s->row[i] = rows[i];
+		s->item[i] = (uint32_t)i;
+	}
+	// What the step of row k reads: its sample once it is a sampled row, else its block.
+	auto prefetch = [bwt](uint32_t k) {
+		if (k % SA_INTERVAL == 0) {
+			__builtin_prefetch(bwt->sa_samples + k / SA_INTERVAL);
+		} else {
+			const uint32_t m = k > bwt->primary ? k - 1 : k;
+			__builtin_prefetch(bwt->bwt_words + 8 * (size_t)(m >> 6));
+		}
+	};
+	int64_t live = n;
+	for (uint32_t steps = 0; live > 0; ++steps) {
+		// As in bwt_locate: a walk longer than the text is a cycle of a broken BWT.
+		if (steps > bwt->seq_len) bwt_corrupted();
+		int64_t moved = 0, per_class[5] = {0, 0, 0, 0, 0};
+		for (int64_t i = 0; i < live; ++i) {
+			if (i + LOCATE_PREFETCH < live) prefetch(s->row[i + LOCATE_PREFETCH]);
+			const uint32_t k = s->row[i];
+			if (k % SA_INTERVAL == 0) {
+				pos[s->item[i]] = bwt->sa_samples[k / SA_INTERVAL] + steps;
+				continue;
+			}
+			uint32_t cls = 0, next = 0;  // the marker's row steps to row 0, before every base
+			if (k != bwt->primary) {
+				const uint32_t c = bwt_char(bwt, k);
+				cls = c + 1;
+				next = bwt->c_table[c] + bwt_occurrences(bwt, k, c);
+			}
+			s->next_row[moved] = next;
+			s->next_item[moved] = s->item[i];
+			s->next_class[moved++] = (uint8_t)cls;
+			++per_class[cls];
+		}
+		// Back in row order: a stable partition by the character stepped over.
+		int64_t at[5];
+		at[0] = 0;
+		for (int c = 1; c < 5; ++c) at[c] = at[c - 1] + per_class[c - 1];
+		for (int64_t i = 0; i < moved; ++i) {
+			const int64_t to = at[s->next_class[i]]++;
+			s->row[to] = s->next_row[i];
+			s->item[to] = s->next_item[i];
+		}
+		live = moved;
+	}
+}
+
+void release_locate_scratch(LocateScratch *s)
+{
+	free(s->row);
+	free(s->item);
+	free(s->next_row);
+	free(s->next_item);
+	free(s->next_class);
+	*s = LocateScratch{};
 }
 
 void bwt_corrupted()
@@ -249,6 +329,11 @@ void release_genome_bwt(GenomeBwt *bwt)
 	free(bwt->packed_seq);
 	free(bwt->bwt_words);
 	free(bwt->sa_samples);
+	free(bwt->kmer_lo);
+	free(bwt->kmer_hi);
+	bwt->kmer_k = 0;
+	bwt->kmer_lo = nullptr;
+	bwt->kmer_hi = nullptr;
 	bwt->packed_seq = nullptr;
 	bwt->bwt_words = nullptr;
 	bwt->sa_samples = nullptr;

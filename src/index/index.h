@@ -73,7 +73,13 @@ struct AnnotationInfo {
 	char *tx_seq;              // all spliced transcripts end to end, mRNA orientation
 	uint32_t *tx_exon_count;
 	Exon **tx_exons;           // per transcript; sorted by start after build_transcriptome
+	// Made by index_transcript_starts, not stored: transcript_at(b * TX_BUCKET_BASES) for every
+	// bucket b of tx_seq, and one more entry, tx_count - 1.
+	uint32_t *tx_bucket;
 };
+
+#define TX_BUCKET_SHIFT 8
+#define TX_BUCKET_BASES (1u << TX_BUCKET_SHIFT)
 
 // Parse a plain or gzip GTF into `ann` (all but the transcriptome fields; exons in file
 // order). `seq_names` resolves column 1; gene_ids / tx_ids receive the cleaned ids.
@@ -106,9 +112,16 @@ void release_annotation_info(AnnotationInfo *ann);
 // Transcript that holds position p of tx_seq (p below the total length): the last transcript
 // starting at or before p, found by binary search over tx_offset; transcripts without bases
 // are skipped as in base_tx, which count does without (4 bytes per transcriptome base).
+// With tx_bucket, the search starts from the transcripts of p's bucket and the next one's
+// start, usually one or two.
 static inline uint32_t transcript_at(const AnnotationInfo *ann, uint32_t p)
 {
 	uint32_t lo = 0, hi = ann->tx_count;  // tx_offset[lo] <= p, and p < tx_offset[hi]
+	if (ann->tx_bucket) {
+		const uint32_t b = p >> TX_BUCKET_SHIFT;
+		lo = ann->tx_bucket[b];
+		hi = ann->tx_bucket[b + 1] + 1;
+	}
 	while (hi - lo > 1) {
 		const uint32_t mid = lo + (hi - lo) / 2;
 		if (ann->tx_offset[mid] <= p) lo = mid;
@@ -116,6 +129,10 @@ static inline uint32_t transcript_at(const AnnotationInfo *ann, uint32_t p)
 	}
 	return lo;
 }
+
+// Fill ann->tx_bucket from tx_offset (transcriptome.cpp); transcript_at gives the same
+// answers, faster. Nothing to do for an empty transcriptome.
+void index_transcript_starts(AnnotationInfo *ann);
 
 // ---- transcript k-mer hash (kmer_hash.cpp) ----
 
@@ -192,6 +209,12 @@ struct GenomeBwt {
 	uint32_t *bwt_words;       // occurrence checkpoints every 64 characters, interleaved
 	uint32_t sa_count;         // floor((n + 16) / 16)
 	uint32_t *sa_samples;      // suffix position of every 16th row; [0] = 0xFFFFFFFF
+	// Made by build_genome_kmer_table (mapping.h) after loading, not stored: the rows kmer_lo[w]..kmer_hi[w]
+	// that backward search reaches after the kmer_k bases of k-mer w (first base in the top
+	// bits); lo > hi where a step comes out empty. kmer_k = 0: no table.
+	int32_t kmer_k;
+	uint32_t *kmer_lo;
+	uint32_t *kmer_hi;
 };
 
 // Read the FASTA (plain or gzip), pack it and compute the BWT and SA samples.
@@ -223,11 +246,15 @@ static inline uint32_t genome_base(const GenomeBwt *bwt, uint32_t i)
 	return (bwt->packed_seq[i >> 2] >> (6 - 2 * (i & 3))) & 3;
 }
 
-// Number of 2-bit fields of w equal to c.
+// Number of 2-bit fields of w equal to c. The bit count is spelled out: without a baseline
+// that has the popcount instruction, __builtin_popcount is a library call.
 static inline uint32_t bwt_count_in_word(uint32_t w, uint32_t c)
 {
 	uint32_t hi = (c & 2) ? w : ~w, lo = (c & 1) ? w : ~w;
-	return (uint32_t)__builtin_popcount((hi >> 1) & lo & 0x55555555u);
+	uint32_t x = (hi >> 1) & lo & 0x55555555u;        // one bit per matching field
+	x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);  // counts per 4 bits
+	x = (x + (x >> 4)) & 0x0F0F0F0Fu;                  // counts per byte
+	return (x * 0x01010101u) >> 24;
 }
 
 // The BWT character of row k (k != primary, k <= n).
@@ -298,6 +325,25 @@ static inline uint32_t bwt_locate(const GenomeBwt *bwt, uint32_t k)
 	}
 	return bwt->sa_samples[k / SA_INTERVAL] + steps;
 }
+
+// Reused buffers of bwt_locate_rows; zero-initialise, free with release_locate_scratch.
+struct LocateScratch {
+	uint32_t *row;        // the walks still running: current row and the item each one locates,
+	uint32_t *item;       // ordered by row within each run that one LF step keeps in order
+	uint32_t *next_row;   // the same after one step, before they are put back in order
+	uint32_t *next_item;
+	uint8_t *next_class;  // the BWT character that took each walk there (0 = the end marker)
+	int64_t cap;
+};
+
+// bwt_locate of each of rows[0 .. n-1] into pos[0 .. n-1] (rows may repeat). All walks take
+// their LF steps together, level by level, and stay ordered by row: rows that one string's
+// interval covers are neighbours in the BWT, and one LF step by the same base keeps them
+// neighbours and in order. Their steps then read the occurrence blocks almost in sequence,
+// ahead of time through prefetching, instead of one random block per step and walk.
+void bwt_locate_rows(const GenomeBwt *bwt, const uint32_t *rows, int64_t n, uint32_t *pos,
+                     LocateScratch *scratch);
+void release_locate_scratch(LocateScratch *scratch);
 
 // ---- index command (index_main.cpp) ----
 // run_index(argc, argv) is declared in cli/cli.h.

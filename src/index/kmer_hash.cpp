@@ -216,13 +216,13 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P != size) fatal(MSG_READ_ERROR);
 	if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
 
-	hash->bucket_starts = (uint32_t *)malloc_or_die(n_buckets + 1, sizeof(uint32_t));
+	hash->bucket_starts = (uint32_t *)malloc_table_or_die(n_buckets + 1, sizeof(uint32_t));
 	read_or_die(hash->bucket_starts, sizeof(uint32_t), n_buckets + 1, fp);
-	hash->kmer_keys = (uint32_t *)malloc_or_die(D, sizeof(uint32_t));
+	hash->kmer_keys = (uint32_t *)malloc_table_or_die(D, sizeof(uint32_t));
 	read_or_die(hash->kmer_keys, sizeof(uint32_t), D, fp);
-	hash->kmer_starts = (uint32_t *)malloc_or_die((size_t)D + 1, sizeof(uint32_t));
+	hash->kmer_starts = (uint32_t *)malloc_table_or_die((size_t)D + 1, sizeof(uint32_t));
 	read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
-	hash->kmer_positions = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
+	hash->kmer_positions = (uint32_t *)malloc_table_or_die(P, sizeof(uint32_t));
 	read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
 
 	// Lookups index kmer_keys and kmer_positions through these tables without bounds

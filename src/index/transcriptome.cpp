@@ -278,5 +278,22 @@ void release_annotation_info(AnnotationInfo *ann)
 	free(ann->tx_gene);
 	free(ann->base_tx);
 	free(ann->tx_seq);
+	free(ann->tx_bucket);
 	memset(ann, 0, sizeof *ann);
+}
+
+void index_transcript_starts(AnnotationInfo *ann)
+{
+	const uint32_t total = ann->tx_count > 0 ? ann->tx_offset[ann->tx_count] : 0;
+	if (total == 0) return;
+	const uint32_t buckets = ((total - 1) >> TX_BUCKET_SHIFT) + 1;
+	uint32_t *bucket = (uint32_t *)malloc_or_die((size_t)buckets + 1, sizeof(uint32_t));
+	uint32_t t = 0;  // the last transcript starting at or before the bucket's first base
+	for (uint32_t b = 0; b < buckets; ++b) {
+		const uint32_t p = b << TX_BUCKET_SHIFT;
+		while (t + 1 < ann->tx_count && ann->tx_offset[t + 1] <= p) ++t;
+		bucket[b] = t;
+	}
+	bucket[buckets] = ann->tx_count - 1;
+	ann->tx_bucket = bucket;
 }

@@ -2,6 +2,7 @@
 // extended at both ends by a banded X-drop alignment that allows small insertions and
 // deletions, and accepted under a stricter score floor.
 #include <cstdint>
+#include <cstring>
 #include "cli/cli.h"
 #include "mapping/mapping.h"
 
@@ -39,15 +40,24 @@ static inline int32_t local_end(int32_t peak, int32_t peak_row, int32_t peak_col
 
 // H[i][j]: best score of ref bases 0..i-1 against read bases 0..j-1 (in walking order).
 // Row i + 1 is computed only for columns lo + 1 .. hi of the band around the diagonal;
-// other cells keep stale values and are never read.
+// other cells keep stale values and are never read. A cell takes the best of its diagonal
+// and vertical moves (both from the previous row), then the horizontal chain runs along the
+// row, which is also where the row's best and the peak are taken, column by column.
+template <bool LEFT>
 static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read, int32_t rows,
                              int32_t cols, int32_t band, int32_t X, int32_t B, int32_t *score,
-                             int32_t *ref_used, int32_t *read_used, bool left)
+                             int32_t *ref_used, int32_t *read_used)
 {
 	if (rows <= 0 || cols <= 0) return give_back(0, 0, 0, score, ref_used, read_used);
 	int32_t **H = dp_matrix_rows(matrix, rows + 1, cols + 1);
 	for (int32_t i = 0; i <= rows; ++i) H[i][0] = GAP_SCORE * i;
 	for (int32_t j = 0; j <= cols; ++j) H[0][j] = GAP_SCORE * j;
+	if (cols > matrix->code_capacity) {
+		matrix->read_codes = (uint8_t *)realloc_or_die(matrix->read_codes, (size_t)cols);
+		matrix->code_capacity = cols;
+	}
+	uint8_t *code = matrix->read_codes;
+	for (int32_t j = 0; j < cols; ++j) code[j] = (uint8_t)BASE_CODE[(uint8_t)(LEFT ? read[-1 - j] : read[j])];
 
 	int32_t peak = 0, peak_row = 0, peak_col = 0;
 	for (int32_t i = 0; i < rows; ++i) {
@@ -55,19 +65,19 @@ static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read
 		const int32_t hi = i + band + 1 < cols ? i + band + 1 : cols;
 		const int32_t *prev = H[i];
 		int32_t *row = H[i + 1];
-		const int32_t *scores = SCORE_MATRIX[BASE_CODE[(uint8_t)(left ? ref[-1 - i] : ref[i])]];
-		for (int32_t j = lo; j < hi; ++j)
-			row[j + 1] = prev[j] + scores[BASE_CODE[(uint8_t)(left ? read[-1 - j] : read[j])]];
+		const int32_t *scores = SCORE_MATRIX[BASE_CODE[(uint8_t)(LEFT ? ref[-1 - i] : ref[i])]];
+		if (hi <= lo) {  // the band has left the read: nothing to compute, the row's best is 0
+			if (peak > X) return local_end(peak, peak_row, peak_col, B, score, ref_used, read_used);
+			continue;
+		}
 		for (int32_t j = lo + 1; j < hi; ++j) {
+			const int32_t diagonal = prev[j - 1] + scores[code[j - 1]];
 			const int32_t skip = prev[j] + GAP_SCORE;
-			if (skip > row[j]) row[j] = skip;
+			row[j] = skip > diagonal ? skip : diagonal;
 		}
-		for (int32_t j = lo + 1; j < hi; ++j) {
-			const int32_t insert = row[j] + GAP_SCORE;
-			if (insert > row[j + 1]) row[j + 1] = insert;
-		}
+		row[hi] = prev[hi - 1] + scores[code[hi - 1]];
 		int32_t row_max = 0;
-		for (int32_t j = lo + 1; j <= hi; ++j) {
+		for (int32_t j = lo + 1;; ++j) {
 			const int32_t v = row[j];
 			if (v > peak) {
 				peak = v;
@@ -75,6 +85,9 @@ static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read
 				peak_col = j;
 			}
 			if (v > row_max) row_max = v;
+			if (j == hi) break;
+			const int32_t insert = v + GAP_SCORE;
+			if (insert > row[j + 1]) row[j + 1] = insert;
 		}
 		if (peak - row_max > X) return local_end(peak, peak_row, peak_col, B, score, ref_used, read_used);
 	}
@@ -96,18 +109,46 @@ int32_t banded_extend_right(DpMatrix *matrix, const char *ref, const char *read,
                             int32_t cols, int32_t band, int32_t X, int32_t B, int32_t *score,
                             int32_t *ref_used, int32_t *read_used)
 {
-	return banded_extend(matrix, ref, read, rows, cols, band, X, B, score, ref_used, read_used, false);
+	return banded_extend<false>(matrix, ref, read, rows, cols, band, X, B, score, ref_used, read_used);
 }
 
 int32_t banded_extend_left(DpMatrix *matrix, const char *ref, const char *read, int32_t rows,
                            int32_t cols, int32_t band, int32_t X, int32_t B, int32_t *score,
                            int32_t *ref_used, int32_t *read_used)
 {
-	return banded_extend(matrix, ref, read, rows, cols, band, X, B, score, ref_used, read_used, true);
+	return banded_extend<true>(matrix, ref, read, rows, cols, band, X, B, score, ref_used, read_used);
 }
 
-void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
-                             MappingWorkspace *ws)
+// Where the gapped extension of a candidate reads: the transcript bases of its two bands.
+// Rows are bounded by the transcript on each side, so tx_seq is read only inside t.
+struct GappedReach {
+	uint32_t t;            // the candidate's transcript
+	int32_t p0;            // transcript offset of the candidate's first aligned base
+	int32_t left_rows;     // bases before p0 the left band reads (0 without a left extension)
+	int32_t right_rows;    // bases after the candidate the right band reads (0 without one)
+};
+
+static GappedReach gapped_reach(const ReadRecord *read, const Candidate *c, int32_t band,
+                                const AnnotationInfo *ann)
+{
+	GappedReach r;
+	r.t = transcript_at(ann, c->diagonal + (uint32_t)c->read_start);
+	r.p0 = (int32_t)(c->diagonal - ann->tx_offset[r.t]) + c->read_start;
+	const int32_t F = c->read_start, R = c->read_start + c->length, L = read->len;
+	r.left_rows = F == 0 ? 0 : r.p0 < F + band ? r.p0 : F + band;
+	r.right_rows = 0;
+	if (R != L) {
+		const int64_t tx_left = (int64_t)ann->tx_length[r.t] - (r.p0 + c->length);
+		const int32_t want = band + (L - R);
+		r.right_rows = tx_left < want ? (int32_t)tx_left : want;
+	}
+	return r;
+}
+
+// The extension of candidate c at both ends: true when it passes, with *p the transcript
+// offset of the first aligned base and *s the score.
+static bool gapped_extend(const ReadRecord *read, const Candidate *c, const GappedReach *r,
+                          MappingWorkspace *ws, int32_t *p_out, int32_t *s_out)
 {
 	const AnnotationInfo *ann = ws->index->ann;
 	const int32_t L = read->len;
@@ -118,19 +159,12 @@ void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
 	const int32_t band = (int32_t)(max_err * 0.75);
 	const int32_t floor_score = (int32_t)(L * 0.65);
 
-	const uint32_t d = candidate->diagonal;
-	const uint32_t t = transcript_at(ann, d + (uint32_t)candidate->read_start);
-	const char *tx = ann->tx_seq + ann->tx_offset[t];  // start of transcript t
-	const int32_t rel = (int32_t)(d - ann->tx_offset[t]);
-	const int32_t p0 = rel + candidate->read_start;  // transcript offset of the first base
-	int32_t F = candidate->read_start, R = candidate->read_start + candidate->length;
-	int32_t p = p0, s = candidate->score;
+	const char *tx = ann->tx_seq + ann->tx_offset[r->t];  // start of transcript t
+	int32_t F = c->read_start, R = c->read_start + c->length;
+	int32_t p = r->p0, s = c->score;
 	int32_t gained, ref_used, read_used;
-
-	// Rows are bounded by the transcript on each side, so tx_seq is read only inside t.
 	if (F != 0) {
-		const int32_t rows = p0 < F + band ? p0 : F + band;
-		const int32_t cost = banded_extend_left(&ws->dp, tx + p0, seq + F, rows, F, band, X, B,
+		const int32_t cost = banded_extend_left(&ws->dp, tx + r->p0, seq + F, r->left_rows, F, band, X, B,
 		                                        &gained, &ref_used, &read_used);
 		s += gained;
 		B -= cost;
@@ -138,16 +172,110 @@ void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
 		F -= read_used;
 	}
 	if (R != L) {
-		const int64_t tx_left = (int64_t)ann->tx_length[t] - (p0 + candidate->length);
-		const int32_t want = band + (L - R);
-		const int32_t rows = tx_left < want ? (int32_t)tx_left : want;
-		banded_extend_right(&ws->dp, tx + p0 + candidate->length, seq + R, rows, L - R, band, X, B,
+		banded_extend_right(&ws->dp, tx + r->p0 + c->length, seq + R, r->right_rows, L - R, band, X, B,
 		                    &gained, &ref_used, &read_used);
 		s += gained;
 		R += read_used;
 	}
-
+	*p_out = p;
+	*s_out = s;
 	const int32_t aligned = R - F;
-	if (s >= floor_score && s >= alignment_threshold(L, aligned, max_err) && (F == 0 || R == L))
-		append_alignment(&ws->alignments, ann->tx_offset[t] + (uint32_t)p, s);
+	return s >= floor_score && s >= alignment_threshold(L, aligned, max_err) && (F == 0 || R == L);
+}
+
+void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
+                             MappingWorkspace *ws)
+{
+	const AnnotationInfo *ann = ws->index->ann;
+	const int32_t band = (int32_t)((int32_t)(read->len * 0.055) * 0.75);
+	const GappedReach reach = gapped_reach(read, candidate, band, ann);
+	int32_t p, s;
+	if (gapped_extend(read, candidate, &reach, ws, &p, &s))
+		append_alignment(&ws->alignments, ann->tx_offset[reach.t] + (uint32_t)p, s);
+}
+
+// ---- one extension per distinct context ----
+
+// Hash of a candidate's read span, score and band bases, 8 bytes at a time.
+static uint64_t reach_hash(const Candidate *c, const GappedReach *r, const char *left, const char *right)
+{
+	uint64_t h = ((uint64_t)(uint32_t)c->read_start << 32 | (uint32_t)c->length) * 0x9E3779B97F4A7C15ULL;
+	h ^= ((uint64_t)(uint32_t)c->score << 32 | (uint32_t)r->left_rows) + ((uint64_t)(uint32_t)r->right_rows << 16);
+	auto mix = [&h](const char *bytes, int32_t n) {
+		int32_t i = 0;
+		for (; i + 8 <= n; i += 8) {
+			uint64_t w;
+			memcpy(&w, bytes + i, 8);
+			h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+			h ^= h >> 32;
+		}
+		for (; i < n; ++i) h = (h ^ (uint8_t)bytes[i]) * 0x100000001B3ULL;
+	};
+	mix(left, r->left_rows);
+	mix(right, r->right_rows);
+	return h;
+}
+
+static bool same_reach(const GappedMemoEntry *e, uint64_t hash, const Candidate *c, const GappedReach *r,
+                       const char *left, const char *right)
+{
+	return e->hash == hash && e->read_start == c->read_start && e->length == c->length && e->score == c->score &&
+	       e->left_rows == r->left_rows && e->right_rows == r->right_rows &&
+	       memcmp(e->left, left, (size_t)r->left_rows) == 0 && memcmp(e->right, right, (size_t)r->right_rows) == 0;
+}
+
+// Room for `entries` extensions; returns the slots in use for this read, all free (a power of
+// two at least twice the entries: a read with many candidates does not make later reads
+// clear a large table).
+static uint32_t reserve_memo(GappedMemo *m, int32_t entries)
+{
+	if (entries > m->cap) {
+		int32_t cap = m->cap > 0 ? m->cap : 64;
+		while (cap < entries) cap *= 2;
+		m->entries = (GappedMemoEntry *)realloc_or_die(m->entries, (size_t)cap * sizeof(GappedMemoEntry));
+		m->cap = cap;
+	}
+	int32_t slots = 128;
+	while (slots < 2 * entries) slots *= 2;
+	if (slots > m->slot_count) {
+		m->slots = (int32_t *)realloc_or_die(m->slots, (size_t)slots * sizeof(int32_t));
+		m->slot_count = slots;
+	}
+	for (int32_t i = 0; i < slots; ++i) m->slots[i] = -1;
+	return (uint32_t)slots;
+}
+
+void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws)
+{
+	const AnnotationInfo *ann = ws->index->ann;
+	const int32_t band = (int32_t)((int32_t)(read->len * 0.055) * 0.75);
+	const CandidateList *list = &ws->candidates;
+	GappedMemo *memo = &ws->gapped_memo;
+	const uint32_t mask = reserve_memo(memo, list->count) - 1;
+	int32_t used = 0;
+	for (int32_t i = 0; i < list->count; ++i) {
+		const Candidate *c = &list->records[i];
+		const GappedReach reach = gapped_reach(read, c, band, ann);
+		const char *tx = ann->tx_seq + ann->tx_offset[reach.t];
+		const char *left = tx + reach.p0 - reach.left_rows, *right = tx + reach.p0 + c->length;
+		const uint64_t hash = reach_hash(c, &reach, left, right);
+		uint32_t slot = (uint32_t)(hash >> 20) & mask;
+		while (memo->slots[slot] >= 0 && !same_reach(&memo->entries[memo->slots[slot]], hash, c, &reach, left, right))
+			slot = (slot + 1) & mask;
+		GappedMemoEntry *e;
+		if (memo->slots[slot] >= 0) {
+			e = &memo->entries[memo->slots[slot]];
+		} else {
+			e = &memo->entries[used];
+			memo->slots[slot] = used++;
+			*e = {hash, left, right, c->read_start, c->length, c->score, reach.left_rows, reach.right_rows, 0, 0, 0};
+			int32_t p, s;
+			e->passed = gapped_extend(read, c, &reach, ws, &p, &s);
+			e->ref_taken = reach.p0 - p;
+			e->final_score = s;
+		}
+		if (e->passed)
+			append_alignment(&ws->alignments, ann->tx_offset[reach.t] + (uint32_t)(reach.p0 - e->ref_taken),
+			                 e->final_score);
+	}
 }

@@ -38,6 +38,21 @@ static GenomeHit *reserve_hits(GenomeHit *buffer, int64_t *cap, int64_t need)
 	return (GenomeHit *)realloc_or_die(buffer, (size_t)c * sizeof(GenomeHit));
 }
 
+void release_genome_scratch(GenomeScratch *g)
+{
+	free(g->rc);
+	free(g->seeds);
+	free(g->hit_begin);
+	free(g->hit_end);
+	free(g->cursor);
+	free(g->hits);
+	free(g->merged);
+	free(g->rows);
+	free(g->row_pos);
+	release_locate_scratch(&g->locate);
+	*g = GenomeScratch{};
+}
+
 // ---- backward search ----
 
 int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi)
@@ -112,7 +127,37 @@ int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32
                             GenomeScratch *g, GenomeHit **list)
 {
 	reserve_seeds(g, count);
+	// Every row of every seed to locate goes into one list, located together: the walks of
+	// all seeds overlap their memory latencies, not only those of one seed.
+	int64_t n_rows = 0;
+	for (int32_t s = 0; s < count; ++s) {
+		const uint64_t rows = (uint64_t)seeds[s].hi - seeds[s].lo + 1;
+		if (seeds[s].pos == NO_POSITION && rows < MAX_SEED_OCCURRENCES) n_rows += (int64_t)rows;
+	}
+	if (n_rows > g->row_cap) {
+		int64_t cap = g->row_cap > 0 ? g->row_cap : 1024;
+		while (cap < n_rows) cap *= 2;
+		g->rows = (uint32_t *)realloc_or_die(g->rows, (size_t)cap * sizeof(uint32_t));
+		g->row_pos = (uint32_t *)realloc_or_die(g->row_pos, (size_t)cap * sizeof(uint32_t));
+		g->row_cap = cap;
+	}
+	n_rows = 0;
+	for (int32_t s = count - 1; s >= 0; --s) {
+		const GenomeSeed *seed = &seeds[s];
+		if (seed->pos != NO_POSITION || (uint64_t)seed->hi - seed->lo + 1 >= MAX_SEED_OCCURRENCES) continue;
+		for (uint32_t r = seed->lo;; ++r) {
+			g->rows[n_rows++] = r;
+			if (r == seed->hi) break;
+		}
+	}
+	if (g->plain) {
+		for (int64_t i = 0; i < n_rows; ++i) g->row_pos[i] = bwt_locate(bwt, g->rows[i]);
+	} else {
+		bwt_locate_rows(bwt, g->rows, n_rows, g->row_pos, &g->locate);
+	}
+
 	int64_t total = 0;
+	const uint32_t *located = g->row_pos;
 	for (int32_t s = count - 1; s >= 0; --s) {
 		const GenomeSeed *seed = &seeds[s];
 		g->hit_begin[s] = total;
@@ -124,16 +169,11 @@ int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32
 		} else if (rows < MAX_SEED_OCCURRENCES) {
 			g->hits = reserve_hits(g->hits, &g->hit_cap, total + (int64_t)rows);
 			const uint32_t start = (uint32_t)seed->read_start;
-			for (uint32_t r = seed->lo;; ++r) {
-				const uint32_t pos = bwt_locate(bwt, r);
-				if (pos >= start) {
-					GenomeHit *h = &g->hits[total++];
-					h->read_start = seed->read_start;
-					h->diagonal = pos - start;
-					h->seed_length = seed->length;
-				}
-				if (r == seed->hi) break;
+			for (uint64_t r = 0; r < rows; ++r) {
+				const uint32_t pos = located[r];
+				if (pos >= start) g->hits[total++] = {seed->read_start, pos - start, seed->length};
 			}
+			located += rows;
 			sort_genome_hits(g->hits + g->hit_begin[s], total - g->hit_begin[s]);
 		}
 		g->hit_end[s] = total;
@@ -211,6 +251,24 @@ static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, con
 {
 	uint32_t lo = 0, hi = bwt->seq_len, pos = NO_POSITION;
 	int32_t q = a;
+	// The first k steps in one lookup when the k bases are ACGT and every step finds rows;
+	// otherwise the steps below find where the walk ends. (Nothing below depends on the rows
+	// of the first k < MIN_GENOME_SEED steps.)
+	const int32_t k = bwt->kmer_k;
+	if (k > 0 && a + 1 >= k) {
+		uint32_t code = 0;
+		int32_t i = a - k + 1;
+		for (; i <= a; ++i) {
+			const uint32_t c = BASE_CODE[(uint8_t)bases[i]];
+			if (c > 3) break;
+			code = code << 2 | c;
+		}
+		if (i > a && bwt->kmer_lo[code] <= bwt->kmer_hi[code]) {
+			lo = bwt->kmer_lo[code];
+			hi = bwt->kmer_hi[code];
+			q = a - k;
+		}
+	}
 	while (q >= 0) {
 		const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
 		if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
@@ -245,6 +303,9 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 	// Suffix seed: the longest exact match of a suffix of the read; the whole read occurring
 	// in the genome is found at once.
 	if (walk_back(bwt, bases, len - 1, seeds, 0, &seeds[0]) < 0) return 1;
+	// Below a limit of two only a placement without mismatches passes, which is an exact
+	// occurrence of the whole read: the suffix seed has just shown that there is none.
+	if (limit <= 1 && !g->plain) return 0;
 	if (seeds[0].length >= MIN_GENOME_SEED) count = 1;
 
 	// Anchored seeds: maximal exact matches ending at anchors 13 bases apart.

@@ -16,9 +16,11 @@ MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws)
 	seed_read(read, ws->index->hash, &ws->seeds);
 	merge_seed_hits(&ws->seeds);
 	map_to_transcriptome(read, ws);
-	if (alignments->count == 0) {
+	if (alignments->count == 0 && ws->index->plain) {
 		for (int32_t i = 0; i < ws->candidates.count; ++i)
 			extend_candidate_gapped(read, &ws->candidates.records[i], ws);
+	} else if (alignments->count == 0) {
+		extend_candidates_gapped(read, ws);
 	}
 	if (alignments->count > 0) {
 		const int32_t mismatches = (L - alignments->best + 2) / 3;

@@ -19,6 +19,7 @@ struct MappingIndex {
 	const KmerHash *hash;
 	const GenomeBwt *bwt;
 	int count_intron;   // reads without a transcript alignment are searched in the genome
+	int plain;          // take the plain path everywhere (see PLAIN_MAPPING_ENV)
 };
 
 struct SeedHit {
@@ -40,6 +41,9 @@ struct SeedSet {
 	int32_t kmer_stride;
 	int32_t *kmer_cursor;   // merge cursors, one per k-mer (scratch of merge_seed_hits)
 	uint64_t *kmer_code;    // per k-mer its code, UINT64_MAX when it has none (scratch)
+	int32_t *group_start;   // the hit groups of merged: group g is group_start[g] .. [g + 1] - 1
+	int32_t n_groups;
+	int32_t group_cap;      // capacity of group_start
 };
 
 // A partial ungapped placement not good enough to accept.
@@ -75,6 +79,8 @@ struct DpMatrix {
 	int64_t cell_bytes;     // capacity of cells in bytes
 	int32_t row_capacity;   // entries of rows
 	int32_t **rows;
+	uint8_t *read_codes;    // the read's base codes in walking order
+	int32_t code_capacity;
 };
 
 #define NO_POSITION 0xFFFFFFFFu
@@ -112,7 +118,39 @@ struct GenomeScratch {
 	int64_t hit_cap;
 	GenomeHit *merged;
 	int64_t merged_cap;
+	uint32_t *rows;            // the BWT rows of the seeds to locate, seed after seed
+	uint32_t *row_pos;         // their genome positions
+	int64_t row_cap;
+	LocateScratch locate;
+	bool plain;                // every row located on its own, no shortcut: the reference path
 };
+
+// One distinct gapped extension of the read in hand (extend_candidates_gapped).
+struct GappedMemoEntry {
+	uint64_t hash;
+	const char *left;      // the left band's transcript bases (left_rows of them)
+	const char *right;     // the right band's transcript bases (right_rows of them)
+	int32_t read_start;    // the candidate's span and score
+	int32_t length;
+	int32_t score;
+	int32_t left_rows;
+	int32_t right_rows;
+	int32_t passed;        // the extension gave an alignment
+	int32_t ref_taken;     // transcript bases it took before the candidate
+	int32_t final_score;
+};
+
+struct GappedMemo {
+	GappedMemoEntry *entries;
+	int32_t cap;
+	int32_t *slots;        // open addressing over entries by hash; -1 = free
+	int32_t slot_count;    // capacity of slots
+};
+
+// Set in the environment: count builds neither the k-mer table of the genome nor the transcript
+// buckets, and the workers locate every row on their own, take no shortcut in the genome check
+// and extend every gapped candidate. The faster paths give the same outcomes; tests compare.
+#define PLAIN_MAPPING_ENV "VORAT_PLAIN_MAPPING"
 
 // Per-worker scratch; buffers only grow.
 struct MappingWorkspace {
@@ -121,6 +159,7 @@ struct MappingWorkspace {
 	AlignmentList alignments;
 	DpMatrix dp;
 	GenomeScratch genome;
+	GappedMemo gapped_memo;
 	const MappingIndex *index;
 };
 
@@ -213,6 +252,10 @@ int32_t banded_extend_left(DpMatrix *matrix, const char *ref, const char *read, 
 // Gapped extension of one candidate at both ends; appends an Alignment when it passes.
 void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
                              MappingWorkspace *ws);
+// extend_candidate_gapped for every candidate of the read, in order. The outcome of an
+// extension depends only on the read, the candidate's span and score and the transcript bases
+// its bands read: candidates on isoforms that share those bases are extended once.
+void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws);
 
 // ---- read mapping (map_read.cpp) ----
 
@@ -226,6 +269,8 @@ int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);
 
 // Outcome of a read from whether it has transcript alignments and its mismatch limit.
 MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
+// Free the scratch's buffers and zero it.
+void release_genome_scratch(GenomeScratch *scratch);
 // A workspace whose index has no BWT (bwt null) finds nothing in the genome.
 // One strand of the genome check: 1 when the bases have an ungapped genome placement with
 // fewer than `limit` mismatches (or occur exactly), else 0.
@@ -242,5 +287,19 @@ int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t l
                                const GenomeHit *group, int32_t size, int32_t limit);
 // One backward-search step: narrows rows *lo..*hi by base code c; returns 0 when empty.
 int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi);
+
+// ---- k-mer intervals of the genome (genome_kmers.cpp) ----
+
+
+// k-mer length of the table for a genome of n bases: 2 less than the length at which a
+// k-mer is expected about once, so that nearly every k-mer occurs; at most 12 (128 MiB of
+// table) and 0 (no table) below 8.
+int32_t genome_kmer_table_k(uint64_t n);
+// Fill bwt->kmer_k, kmer_lo and kmer_hi with the backward-search interval of every k-mer
+// (k from genome_kmer_table_k; nothing when 0). Built level by level from the last base, each level's steps
+// reading the occurrence blocks in ascending order; two threads split each level.
+void build_genome_kmer_table(GenomeBwt *bwt, int32_t k);
+// Free the table alone (release_genome_bwt frees it with the rest) and set kmer_k to 0.
+void release_genome_kmer_table(GenomeBwt *bwt);
 
 #endif

@@ -2,6 +2,7 @@
 // both ends with an X-drop, and accepted, kept as candidates or dropped; three passes of
 // growing tolerance run over the one merged hit list.
 #include <cstdint>
+#include "cli/cli.h"
 #include "mapping/mapping.h"
 
 const int32_t SCORE_MATRIX[5][5] = {
@@ -188,18 +189,31 @@ void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws)
 	list->count = kept;
 }
 
+// The hit groups of the merged list, found once for the passes that follow.
+static void find_hit_groups(SeedSet *seeds, const AnnotationInfo *ann)
+{
+	if (seeds->n_hits + 1 > seeds->group_cap) {
+		int32_t cap = seeds->group_cap > 0 ? seeds->group_cap : 256;
+		while (cap < seeds->n_hits + 1) cap *= 2;
+		seeds->group_start = (int32_t *)realloc_or_die(seeds->group_start, (size_t)cap * sizeof(int32_t));
+		seeds->group_cap = cap;
+	}
+	int32_t n = 0;
+	for (int32_t j = 0; j < seeds->n_hits; j = hit_group_end(seeds, ann, j)) seeds->group_start[n++] = j;
+	seeds->group_start[n] = seeds->n_hits;
+	seeds->n_groups = n;
+}
+
 // One pass: align_hit_group for every group whose size lies in [min_size, max_size].
 static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_size,
                          int32_t max_err, int32_t min_score, int32_t max_clip, MappingWorkspace *ws)
 {
 	const SeedSet *seeds = &ws->seeds;
-	const AnnotationInfo *ann = ws->index->ann;
-	for (int32_t j = 0; j < seeds->n_hits;) {
-		const int32_t end = hit_group_end(seeds, ann, j);
-		const int32_t size = end - j;
+	for (int32_t g = 0; g < seeds->n_groups; ++g) {
+		const int32_t start = seeds->group_start[g];
+		const int32_t size = seeds->group_start[g + 1] - start;
 		if (size >= min_size && size <= max_size)
-			align_hit_group(read, seeds->merged + j, size, max_err, min_score, max_clip, ws);
-		j = end;
+			align_hit_group(read, seeds->merged + start, size, max_err, min_score, max_clip, ws);
 	}
 }
 
@@ -210,6 +224,7 @@ void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws)
 	const int32_t min_score = (int32_t)(L * 0.4);
 	const int32_t max_err = (int32_t)(L * 0.055);
 
+	find_hit_groups(&ws->seeds, ws->index->ann);
 	// Pass 1: every k-mer agrees and the read matches without a single error.
 	align_groups(read, n, n, 0, min_score, 0, ws);
 	if (ws->alignments.count > 0) return;

@@ -67,6 +67,7 @@ MappingWorkspace *create_mapping_workspace(const MappingIndex *index)
 	m->rows = (int32_t **)realloc_or_die(nullptr, START_DP_SIDE * sizeof(int32_t *));
 	for (int i = 0; i < START_DP_SIDE; ++i) m->rows[i] = m->cells + i * START_DP_SIDE;
 	// The genome scratch starts empty and grows on the first genome check.
+	ws->genome.plain = index && index->plain;
 	return ws;
 }
 
@@ -81,17 +82,14 @@ void release_mapping_workspace(MappingWorkspace *ws)
 	free(s->kmer_start);
 	free(s->kmer_cursor);
 	free(s->kmer_code);
+	free(s->group_start);
 	free(ws->candidates.records);
 	free(ws->alignments.records);
 	free(ws->dp.cells);
 	free(ws->dp.rows);
-	GenomeScratch *g = &ws->genome;
-	free(g->rc);
-	free(g->seeds);
-	free(g->hit_begin);
-	free(g->hit_end);
-	free(g->cursor);
-	free(g->hits);
-	free(g->merged);
+	free(ws->dp.read_codes);
+	free(ws->gapped_memo.entries);
+	free(ws->gapped_memo.slots);
+	release_genome_scratch(&ws->genome);
 	free(ws);
 }

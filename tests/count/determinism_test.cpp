@@ -1,8 +1,10 @@
 // The count command gives byte-identical outputs, every file of the output directory, for
-// 1, 2 and 8 threads on the same input; matrix.bin is in barcode then gene order.
+// 1, 2 and 8 threads on the same input and with the plain mapping paths; matrix.bin is in
+// barcode then gene order.
 #include <gtest/gtest.h>
 #include <cstring>
 #include <tuple>
+#include "mapping/mapping.h"
 #include "sim_run.h"
 
 namespace {
@@ -39,6 +41,26 @@ TEST(Determinism, SameOutputFilesForOneTwoAndEightThreads)
 		ASSERT_NE(b, std::string::npos);
 		EXPECT_EQ(one.result.err.substr(a), run.result.err.substr(b));
 	}
+}
+
+// The faster mapping paths (k-mer table of the genome, rows located together, the genome
+// check's shortcut, transcript buckets, one gapped extension per context) switched off.
+TEST(Determinism, PlainMappingGivesTheSameOutputFiles)
+{
+	REQUIRE_SIM();
+	sim_run::Fixture &f = sim_run::Fixture::get();
+	const sim_run::CountRun &fast = f.count("t2", 2);
+	setenv(PLAIN_MAPPING_ENV, "1", 1);
+	const sim_run::CountRun &plain = f.count("plain", 2);
+	unsetenv(PLAIN_MAPPING_ENV);
+	ASSERT_EQ(fast.result.status, 0) << fast.result.err;
+	ASSERT_EQ(plain.result.status, 0) << plain.result.err;
+	std::vector<std::string> files, other;
+	list_files(fast.out_dir, "", &files);
+	list_files(plain.out_dir, "", &other);
+	ASSERT_EQ(files, other);
+	for (const std::string &name : files)
+		EXPECT_TRUE(read_file(fast.out_dir + "/" + name) == read_file(plain.out_dir + "/" + name)) << name << " differs";
 }
 
 TEST(Determinism, MatrixBinIsInBarcodeThenGeneOrderWithEightThreads)

@@ -216,6 +216,20 @@ void check_against_naive(const GenomeBwt *bwt, const std::vector<uint8_t> &t)
 	}
 	for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(bwt_occurrences(bwt, 0xFFFFFFFFu, c), 0u);
 
+	// Locating many rows at once: every row in order, then a shuffled list with repeats.
+	LocateScratch scratch{};
+	std::vector<uint32_t> rows(n + 1), pos(n + 1, 7);
+	for (uint32_t k = 0; k <= n; ++k) rows[k] = k;
+	bwt_locate_rows(bwt, rows.data(), (int64_t)rows.size(), pos.data(), &scratch);
+	for (uint32_t k = 0; k <= n; ++k) ASSERT_EQ(pos[k], k == 0 ? 0xFFFFFFFFu : ref.sa[k]) << "row " << k;
+	std::mt19937 rng(n);
+	for (uint32_t k = 0; k <= n; ++k) rows.push_back(rng() % (n + 1));
+	std::shuffle(rows.begin(), rows.end(), rng);
+	pos.assign(rows.size(), 7);
+	bwt_locate_rows(bwt, rows.data(), (int64_t)rows.size(), pos.data(), &scratch);
+	for (size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(pos[i], bwt_locate(bwt, rows[i])) << "row " << rows[i];
+	release_locate_scratch(&scratch);
+
 	// Pairs: every pair for small texts, a spread of distances otherwise; the row before
 	// row 0 as the lower end too.
 	auto occ_of = [&](uint32_t r, uint32_t c) { return r == 0xFFFFFFFFu ? 0u : occ[r][c]; };

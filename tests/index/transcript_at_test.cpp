@@ -1,5 +1,5 @@
-// transcript_at against the per-base transcript table: every position of hand-made offset
-// tables (empty transcripts included) and of the transcriptome of a generated genome.
+// transcript_at, with and without its bucket index, against the per-base transcript table: every
+// position of hand-made offset tables (empty transcripts included) and of a generated transcriptome.
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <string>
@@ -13,6 +13,8 @@ TEST(TranscriptAt, EveryPositionOfHandMadeOffsets)
 {
 	const std::vector<std::vector<uint32_t>> lengths = {
 	    {1}, {7}, {1, 1, 1}, {0, 5}, {5, 0}, {3, 0, 0, 4}, {0, 0, 2, 0, 9, 1, 0}, {10, 20, 30, 40, 50},
+	    // Around the bucket size: starts on, just before and just after bucket boundaries.
+	    {TX_BUCKET_BASES}, {TX_BUCKET_BASES - 1, 0, 2, TX_BUCKET_BASES + 1}, {300, 1, 1, 0, 700, 255, 257, 5},
 	};
 	for (const auto &lens : lengths) {
 		std::vector<uint32_t> offset = {0}, table;
@@ -25,6 +27,10 @@ TEST(TranscriptAt, EveryPositionOfHandMadeOffsets)
 		ann.tx_offset = offset.data();
 		for (uint32_t p = 0; p < table.size(); ++p)
 			ASSERT_EQ(transcript_at(&ann, p), table[p]) << "position " << p << " of " << lens.size() << " transcripts";
+		index_transcript_starts(&ann);
+		for (uint32_t p = 0; p < table.size(); ++p)
+			ASSERT_EQ(transcript_at(&ann, p), table[p]) << "bucketed, position " << p;
+		free(ann.tx_bucket);
 	}
 }
 
@@ -44,6 +50,8 @@ TEST(TranscriptAt, EveryPositionOfAGeneratedTranscriptome)
 	ASSERT_GT(ann.tx_count, 80u);
 	const uint32_t total = ann.tx_offset[ann.tx_count];
 	for (uint32_t p = 0; p < total; ++p) ASSERT_EQ(transcript_at(&ann, p), ann.base_tx[p]) << p;
+	index_transcript_starts(&ann);
+	for (uint32_t p = 0; p < total; ++p) ASSERT_EQ(transcript_at(&ann, p), ann.base_tx[p]) << "bucketed " << p;
 	release_name_map(seqs);
 	release_name_map(genes);
 	release_name_map(txs);

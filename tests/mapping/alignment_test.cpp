@@ -699,6 +699,59 @@ TEST(GappedCandidate, DeletionAccepted)
 	EXPECT_EQ(ws->alignments.records[0].score, 95);
 }
 
+// Candidates on isoforms that share the bases around them are extended once per read: the
+// alignments must be those of extending every candidate, in the same order. The isoforms share
+// exon w and differ in the exon before it (u or v), so that equal spans can have unequal bands.
+TEST(GappedCandidate, OncePerContextGivesTheSameAlignments)
+{
+	std::mt19937 rng(53);
+	const std::string u = random_bases(rng, 100), v = random_bases(rng, 100), w = random_bases(rng, 400);
+	std::string w_variant = w;
+	w_variant[150] = other_base(w[150]);
+	const std::vector<std::string> tx = {u + w, v + w, w, u + w + v, v + w_variant, u + w};
+	const std::vector<int32_t> w_at = {100, 100, 0, 100, 100, 100};  // where w starts in each
+	FakeIndex fx(tx, 29);
+	WorkspacePtr once(create_mapping_workspace(&fx.index)), each(create_mapping_workspace(&fx.index));
+	int accepted = 0;
+	for (int iter = 0; iter < 400; ++iter) {
+		// A read of u + w, often across the junction, with an indel and a mismatch or two.
+		const int32_t s = 40 + (int32_t)(rng() % 260);
+		std::string read = tx[0].substr((size_t)s, 110);
+		const size_t cut = 10 + rng() % 80;
+		if (rng() % 2) read.erase(cut, 1 + rng() % 2);
+		else read.insert(cut, random_bases(rng, 1 + rng() % 2));
+		read.resize(98);
+		for (int e = (int)(rng() % 3); e > 0; --e) {
+			const size_t q = rng() % 98;
+			read[q] = other_base(read[q], 1 + rng() % 3);
+		}
+		const ReadRecord r = make_read(read);
+		reset_lists(once.get());
+		reset_lists(each.get());
+		// A few spans of the read, each a candidate on most transcripts, as the ungapped
+		// passes leave them: the same span and score on every isoform.
+		for (int span = 0; span < 3; ++span) {
+			const int32_t F = (int32_t)(rng() % 50), len = 20 + (int32_t)(rng() % 40);
+			const int32_t score = len - (int32_t)(rng() % 3);
+			for (size_t t = 0; t < tx.size(); ++t) {
+				const int32_t p0 = w_at[t] + s + F - 100;  // read offset F's place in t
+				if (rng() % 4 == 0 || p0 < 0 || p0 + len > (int32_t)tx[t].size()) continue;
+				append_candidate(&once->candidates, fx.offset[t] + (uint32_t)(p0 - F), F, len, score);
+			}
+		}
+		for (int32_t i = 0; i < once->candidates.count; ++i)
+			extend_candidate_gapped(&r, &once->candidates.records[i], each.get());
+		extend_candidates_gapped(&r, once.get());
+		ASSERT_EQ(once->alignments.count, each->alignments.count) << iter;
+		for (int32_t i = 0; i < once->alignments.count; ++i) {
+			EXPECT_EQ(once->alignments.records[i].position, each->alignments.records[i].position) << iter;
+			EXPECT_EQ(once->alignments.records[i].score, each->alignments.records[i].score) << iter;
+		}
+		accepted += once->alignments.count;
+	}
+	EXPECT_GT(accepted, 100);
+}
+
 TEST(GappedCandidate, ScoreFloor)
 {
 	std::mt19937 rng(51);

@@ -117,19 +117,10 @@ protected:
 		G = &shared_genome();
 		scratch = GenomeScratch{};
 	}
-	void TearDown() override
+	void TearDown() override { release_genome_scratch(&scratch); }
+	bool search(const std::string &read, int32_t limit, const GenomeBwt *bwt = nullptr)
 	{
-		free(scratch.rc);
-		free(scratch.seeds);
-		free(scratch.hit_begin);
-		free(scratch.hit_end);
-		free(scratch.cursor);
-		free(scratch.hits);
-		free(scratch.merged);
-	}
-	bool search(const std::string &read, int32_t limit)
-	{
-		return search_genome_strand(G->bwt, read.data(), (int32_t)read.size(), limit, &scratch) != 0;
+		return search_genome_strand(bwt ? bwt : G->bwt, read.data(), (int32_t)read.size(), limit, &scratch) != 0;
 	}
 	const TestGenome *G = nullptr;
 	GenomeScratch scratch{};
@@ -213,6 +204,8 @@ TEST_F(GenomeCheckTest, SearchMatchesNaiveReference)
 	std::mt19937 rng(3);
 	const std::string &T = G->text;
 	int found = 0, not_found = 0;
+	GenomeBwt with_table = *G->bwt;
+	build_genome_kmer_table(&with_table, 7);
 	for (int iter = 0; iter < 180; ++iter) {
 		const int32_t L = 14 + (int32_t)(rng() % 140);
 		std::string read;
@@ -242,13 +235,47 @@ TEST_F(GenomeCheckTest, SearchMatchesNaiveReference)
 		const NaiveStrand naive = naive_strand(T, read);
 		for (int32_t limit = 1; limit <= 12; ++limit) {
 			const bool expect = naive.found(limit);
-			ASSERT_EQ(search(read, limit), expect) << read << " limit " << limit;
+			// The plain path, then the k-mer table with the rows located together and the
+			// shortcut for a limit of one.
+			scratch.plain = true;
+			ASSERT_EQ(search(read, limit), expect) << read << " limit " << limit << " plain";
+			scratch.plain = false;
+			ASSERT_EQ(search(read, limit, &with_table), expect) << read << " limit " << limit;
 			(expect ? found : not_found)++;
 		}
 	}
+	release_genome_kmer_table(&with_table);
 	// Both answers are common enough for the comparison to mean something.
 	EXPECT_GT(found, 120);
 	EXPECT_GT(not_found, 400);
+}
+
+TEST_F(GenomeCheckTest, KmerTableHoldsTheBackwardSearchOfEveryKmer)
+{
+	for (int32_t k : {1, 6}) {
+		GenomeBwt t = *G->bwt;
+		build_genome_kmer_table(&t, k);
+		ASSERT_EQ(t.kmer_k, k);
+		int present = 0;
+		for (uint32_t code = 0; code < (1u << (2 * k)); ++code) {
+			std::string kmer;
+			for (int32_t i = k - 1; i >= 0; --i) kmer += "ACGT"[(code >> (2 * i)) & 3];
+			uint32_t lo, hi;
+			if (backward_search(G->bwt, kmer, &lo, &hi)) {
+				ASSERT_EQ(t.kmer_lo[code], lo) << kmer;
+				ASSERT_EQ(t.kmer_hi[code], hi) << kmer;
+				++present;
+			} else {
+				ASSERT_GT(t.kmer_lo[code], t.kmer_hi[code]) << kmer;
+			}
+		}
+		EXPECT_GT(present, 0);
+		release_genome_kmer_table(&t);
+	}
+	// Table length by genome size: none for small genomes, at most 12.
+	const std::pair<uint64_t, int32_t> sizes[] = {{0, 0}, {60000, 0}, {1000000, 8}, {4000000, 9}, {4200000, 10},
+	                                              {60000000, 11}, {1000000000, 12}, {3100000000ULL, 12}};
+	for (const auto &s : sizes) EXPECT_EQ(genome_kmer_table_k(s.first), s.second) << s.first;
 }
 
 TEST_F(GenomeCheckTest, ExactReadsFoundRandomReadsNot)
@@ -394,8 +421,8 @@ TEST_F(GenomeCheckTest, CollectHitsSortedAndBounded)
 
 TEST_F(GenomeCheckTest, ClassifyBothStrands)
 {
-	MappingIndex index{nullptr, nullptr, G->bwt, 0};
-	MappingIndex intron{nullptr, nullptr, G->bwt, 1};
+	MappingIndex index{nullptr, nullptr, G->bwt, 0, 0};
+	MappingIndex intron{nullptr, nullptr, G->bwt, 1, 0};
 	MappingWorkspace *ws = create_mapping_workspace(&index);
 	MappingWorkspace *wi = create_mapping_workspace(&intron);
 	// A genome segment with one mismatch, read on the reverse strand.

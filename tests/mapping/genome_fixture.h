@@ -147,8 +147,8 @@ inline TestIndex *make_test_index()
 	a.base_tx = x->base_tx.data();
 	a.tx_seq = &x->tx_seq[0];
 	build_kmer_hash(&x->ann, 29, &x->hash);
-	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0};
-	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1};
+	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0};
+	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0};
 	return x;
 }
 

@@ -1,0 +1,68 @@
+// The k-mer interval table of the genome BWT: where backward search stands after the first
+// k bases of a walk, for every k-mer at once, so that a walk starts with one lookup instead of
+// k dependent steps, each a random read of the occurrence table.
+#include <cstdint>
+#include <cstdlib>
+#include "cli/cli.h"
+#include "mapping/mapping.h"
+
+#define MAX_KMER_TABLE_K 12
+#define MIN_KMER_TABLE_K 8
+static_assert(MAX_KMER_TABLE_K < MIN_GENOME_SEED, "a walk must not become a seed inside the looked-up bases");
+
+int32_t genome_kmer_table_k(uint64_t n)
+{
+	int32_t expected_once = 0;  // the length at which 4^length reaches n
+	while (expected_once < 32 && (1ULL << (2 * expected_once)) < n) ++expected_once;
+	int32_t k = expected_once - 2;
+	if (k > MAX_KMER_TABLE_K) k = MAX_KMER_TABLE_K;
+	return k < MIN_KMER_TABLE_K ? 0 : k;
+}
+
+void build_genome_kmer_table(GenomeBwt *bwt, int32_t k)
+{
+	if (k <= 0) return;
+	const uint64_t size = 1ULL << (2 * k);
+	// Level d (the d-mers, 4^d entries) lives in the k-mer arrays when k - d is even, else in
+	// a pair a quarter of their size: consecutive levels never share arrays, the last level
+	// ends in the table itself.
+	uint32_t *lo[2], *hi[2];
+	lo[0] = (uint32_t *)malloc_table_or_die(size, sizeof(uint32_t));
+	hi[0] = (uint32_t *)malloc_table_or_die(size, sizeof(uint32_t));
+	lo[1] = (uint32_t *)malloc_or_die(size / 4, sizeof(uint32_t));
+	hi[1] = (uint32_t *)malloc_or_die(size / 4, sizeof(uint32_t));
+
+	lo[k % 2][0] = 0;  // the empty string: every row
+	hi[k % 2][0] = bwt->seq_len;
+	for (int32_t d = 1; d <= k; ++d) {
+		const int from = (k - d + 1) % 2, to = (k - d) % 2;
+		const uint64_t shorter = 1ULL << (2 * (d - 1));
+		// The d-mer of base c before the (d-1)-mer w is c * 4^(d-1) + w. For one c, the w in
+		// order step from rows in ascending order, so the blocks are read in sequence.
+		for (uint32_t c = 0; c < 4; ++c) {
+			for (uint64_t w = 0; w < shorter; ++w) {
+				uint32_t l = lo[from][w], h = hi[from][w];
+				if (l > h || !genome_backward_step(bwt, c, &l, &h)) {
+					l = 1;
+					h = 0;
+				}
+				lo[to][c * shorter + w] = l;
+				hi[to][c * shorter + w] = h;
+			}
+		}
+	}
+	free(lo[1]);
+	free(hi[1]);
+	bwt->kmer_k = k;
+	bwt->kmer_lo = lo[0];
+	bwt->kmer_hi = hi[0];
+}
+
+void release_genome_kmer_table(GenomeBwt *bwt)
+{
+	free(bwt->kmer_lo);
+	free(bwt->kmer_hi);
+	bwt->kmer_k = 0;
+	bwt->kmer_lo = nullptr;
+	bwt->kmer_hi = nullptr;
+}
