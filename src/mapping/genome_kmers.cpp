@@ -7,15 +7,16 @@
 #include "mapping/mapping.h"
 
 #define MAX_KMER_TABLE_K 12
-#define MIN_KMER_TABLE_K 8
+#define MIN_KMER_TABLE_K 6
 static_assert(MAX_KMER_TABLE_K < MIN_GENOME_SEED, "a walk must not become a seed inside the looked-up bases");
 
 int32_t genome_kmer_table_k(uint64_t n)
 {
-	int32_t expected_once = 0;  // the length at which 4^length reaches n
-	while (expected_once < 32 && (1ULL << (2 * expected_once)) < n) ++expected_once;
-	int32_t k = expected_once - 2;
-	if (k > MAX_KMER_TABLE_K) k = MAX_KMER_TABLE_K;
+	// 8 bytes per k-mer, at most an eighth of a byte per genome base: the first steps of a walk,
+	// which read the same few blocks for every read, are cheap anyway; the table pays for the
+	// steps between them and a unique match, and most of that comes from its first lengths.
+	int32_t k = 0;
+	while (k < MAX_KMER_TABLE_K && (8ULL << (2 * (k + 1))) <= n / 8) ++k;
 	return k < MIN_KMER_TABLE_K ? 0 : k;
 }
 

@@ -291,9 +291,8 @@ int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_
 // ---- k-mer intervals of the genome (genome_kmers.cpp) ----
 
 
-// k-mer length of the table for a genome of n bases: 2 less than the length at which a
-// k-mer is expected about once, so that nearly every k-mer occurs; at most 12 (128 MiB of
-// table) and 0 (no table) below 8.
+// k-mer length of the table for a genome of n bases: the longest whose table (8 bytes per
+// k-mer) takes at most n / 8 bytes, up to 12 (128 MiB); 0 (no table) below 6.
 int32_t genome_kmer_table_k(uint64_t n);
 // Fill bwt->kmer_k, kmer_lo and kmer_hi with the backward-search interval of every k-mer
 // (k from genome_kmer_table_k; nothing when 0). Built level by level from the last base, each level's steps

@@ -159,6 +159,45 @@ static Ext run_left(const std::string &ref, const std::string &read, int32_t n, 
 	return e;
 }
 
+// The extension rule base by base, as the reference for the word-at-a-time walk.
+static Ext naive_extend(const std::string &ref, const std::string &read, int32_t n, int32_t X, int32_t B, bool left)
+{
+	int32_t score = 0, peak = 0, peak_len = 0, taken = 0;
+	while (taken < n) {
+		const size_t i = left ? ref.size() - 1 - (size_t)taken : (size_t)taken;
+		const size_t j = left ? read.size() - 1 - (size_t)taken : (size_t)taken;
+		score += SCORE_MATRIX[BASE_CODE[(uint8_t)ref[i]]][BASE_CODE[(uint8_t)read[j]]];
+		++taken;
+		if (score >= peak) {
+			peak = score;
+			peak_len = taken;
+		} else if (peak - score > X) {
+			break;
+		}
+	}
+	if (taken == n && score >= n - B) return Ext{score, n, n - score};
+	if (peak < peak_len - B) return Ext{0, 0, 0};
+	return Ext{peak, peak_len, peak_len - peak};
+}
+
+TEST(UngappedExtension, MatchesBaseByBaseRule)
+{
+	std::mt19937 rng(7);
+	const char letters[] = "ACGTACGTACGTacgtNR";
+	for (int iter = 0; iter < 20000; ++iter) {
+		const int32_t n = (int32_t)(rng() % 41);
+		std::string ref(n, 'A'), read(n, 'A');
+		for (int32_t i = 0; i < n; ++i) ref[i] = letters[rng() % 12];
+		read = ref;
+		// Few or many differences: long equal runs, case changes, N on either side.
+		for (int e = (int)(rng() % 6); e > 0 && n > 0; --e) read[rng() % n] = letters[rng() % 18];
+		for (int e = (int)(rng() % 2); e > 0 && n > 0; --e) ref[rng() % n] = letters[rng() % 18];
+		const int32_t X = (int32_t)(rng() % 10), B = (int32_t)(rng() % 16);
+		ASSERT_EQ(run_right(ref, read, n, X, B), naive_extend(ref, read, n, X, B, false)) << ref << " " << read;
+		ASSERT_EQ(run_left(ref, read, n, X, B), naive_extend(ref, read, n, X, B, true)) << ref << " " << read;
+	}
+}
+
 TEST(UngappedExtension, NoDropNoBudget)
 {
 	// X = 0 and B = 0: the run of matches up to the first mismatch or N, or all of it.

@@ -272,9 +272,10 @@ TEST_F(GenomeCheckTest, KmerTableHoldsTheBackwardSearchOfEveryKmer)
 		EXPECT_GT(present, 0);
 		release_genome_kmer_table(&t);
 	}
-	// Table length by genome size: none for small genomes, at most 12.
-	const std::pair<uint64_t, int32_t> sizes[] = {{0, 0}, {60000, 0}, {1000000, 8}, {4000000, 9}, {4200000, 10},
-	                                              {60000000, 11}, {1000000000, 12}, {3100000000ULL, 12}};
+	// Table length by genome size: at most n / 8 bytes, none for small genomes, at most 12.
+	const std::pair<uint64_t, int32_t> sizes[] = {{0, 0},          {60000, 0},           {1000000, 6},
+	                                              {4000000, 7},    {4194304, 8},         {60000000, 9},
+	                                              {100000000, 10}, {1000000000, 11},     {3100000000ULL, 12}};
 	for (const auto &s : sizes) EXPECT_EQ(genome_kmer_table_k(s.first), s.second) << s.first;
 }
 
