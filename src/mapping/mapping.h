@@ -39,8 +39,10 @@ struct SeedSet {
 	int32_t n_kmers;
 	int32_t kmer_cap;       // capacity of the per-k-mer arrays (kmer_cursor included)
 	int32_t kmer_stride;
-	int32_t *kmer_cursor;   // merge cursors, one per k-mer (scratch of merge_seed_hits)
+	int32_t *kmer_cursor;   // run bounds, n_kmers + 1 (scratch of merge_seed_hits)
 	uint64_t *kmer_code;    // per k-mer its code, UINT64_MAX when it has none (scratch)
+	SeedHit *merge_tmp;     // the second array of the merge passes
+	int32_t merge_cap;
 	int32_t *group_start;   // the hit groups of merged: group g is group_start[g] .. [g + 1] - 1
 	int32_t n_groups;
 	int32_t group_cap;      // capacity of group_start

@@ -96,26 +96,51 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 	for (int32_t i = 0; i < n; ++i) seeds->kmer_start[i + 1] = seeds->kmer_start[i] + seeds->kmer_hits[i];
 }
 
+// Merge the runs [a, b) and [b, c) of src into dst at a, by signed diagonal; on equal
+// diagonals the first run's hit goes first.
+static void merge_runs(const SeedHit *src, SeedHit *dst, int32_t a, int32_t b, int32_t c)
+{
+	int32_t i = a, j = b, out = a;
+	while (i < b && j < c) {
+		const bool right = (int32_t)src[j].diagonal < (int32_t)src[i].diagonal;
+		dst[out++] = right ? src[j++] : src[i++];
+	}
+	while (i < b) dst[out++] = src[i++];
+	while (j < c) dst[out++] = src[j++];
+}
+
 void merge_seed_hits(SeedSet *seeds)
 {
-	const int32_t n = seeds->n_kmers;
-	int32_t *cursor = seeds->kmer_cursor;
-	for (int32_t i = 0; i < n; ++i) cursor[i] = 0;
-	for (int32_t out = 0; out < seeds->n_hits; ++out) {
-		int32_t pick = -1;
-		int32_t pick_diag = 0;
-		for (int32_t i = 0; i < n; ++i) {
-			if (cursor[i] >= seeds->kmer_hits[i]) continue;
-			const int32_t d = (int32_t)seeds->kmer_start[i][cursor[i]];
-			// Strictly smaller: on equal diagonals the lower k-mer index stays.
-			if (pick < 0 || d < pick_diag) {
-				pick = i;
-				pick_diag = d;
-			}
+	const int32_t n = seeds->n_kmers, total = seeds->n_hits;
+	if (total > seeds->merge_cap) {
+		int32_t cap = seeds->merge_cap > 0 ? seeds->merge_cap : 256;
+		while (cap < total) cap *= 2;
+		seeds->merge_tmp = (SeedHit *)realloc_or_die(seeds->merge_tmp, (size_t)cap * sizeof(SeedHit));
+		seeds->merge_cap = cap;
+	}
+	// The k-mers' sorted lists side by side, then merged pairwise, neighbours first, so that
+	// every run holds consecutive k-mers and ties keep the lower k-mer first. The passes
+	// alternate between the two arrays; the first is chosen so that the last ends in merged.
+	int32_t passes = 0;
+	for (int32_t width = 1; width < n; width *= 2) ++passes;
+	SeedHit *src = passes % 2 == 0 ? seeds->merged : seeds->merge_tmp;
+	SeedHit *dst = passes % 2 == 0 ? seeds->merge_tmp : seeds->merged;
+	int32_t *bound = seeds->kmer_cursor;  // bound[i]: where k-mer i's run starts; n + 1 entries
+	int32_t at = 0;
+	for (int32_t i = 0; i < n; ++i) {
+		bound[i] = at;
+		const uint32_t o = seeds->kmer_offset[i];
+		for (int32_t h = 0; h < seeds->kmer_hits[i]; ++h) src[at++] = {seeds->kmer_start[i][h], o};
+	}
+	bound[n] = at;
+	for (int32_t width = 1; width < n; width *= 2) {
+		for (int32_t i = 0; i < n; i += 2 * width) {
+			const int32_t mid = i + width < n ? i + width : n, end = i + 2 * width < n ? i + 2 * width : n;
+			merge_runs(src, dst, bound[i], bound[mid], bound[end]);
 		}
-		seeds->merged[out].diagonal = (uint32_t)pick_diag;
-		seeds->merged[out].read_offset = seeds->kmer_offset[pick];
-		cursor[pick]++;
+		SeedHit *t = src;
+		src = dst;
+		dst = t;
 	}
 }
 

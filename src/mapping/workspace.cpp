@@ -83,6 +83,7 @@ void release_mapping_workspace(MappingWorkspace *ws)
 	free(s->kmer_cursor);
 	free(s->kmer_code);
 	free(s->group_start);
+	free(s->merge_tmp);
 	free(ws->candidates.records);
 	free(ws->alignments.records);
 	free(ws->dp.cells);

@@ -14,10 +14,6 @@ using namespace mtest;
 
 namespace {
 
-struct WorkspaceDeleter {
-	void operator()(MappingWorkspace *ws) const { release_mapping_workspace(ws); }
-};
-using WorkspacePtr = std::unique_ptr<MappingWorkspace, WorkspaceDeleter>;
 
 // ---- workspace ----
 

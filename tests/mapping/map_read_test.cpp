@@ -2,6 +2,9 @@
 // through the real k-mer hash, the passes, the gapped step and the genome check.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <random>
+#include <set>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,6 +116,42 @@ TEST_F(MapReadTest, SeedsAreMergedByDiagonal)
 	}
 	EXPECT_EQ(hit_group_end(&s, &X->ann, 0), 5);
 	EXPECT_EQ(hit_group_end(&s, &X->ann, 5), 7);
+}
+
+// Random sorted lists, 0 to 8 k-mers, shared and negative diagonals: the merge is a stable
+// sort of the lists in k-mer order by signed diagonal.
+TEST(SeedMerge, StableSortOfTheKmerLists)
+{
+	std::mt19937 rng(9);
+	WorkspacePtr ws(create_mapping_workspace(nullptr));
+	SeedSet *s = &ws->seeds;
+	for (int iter = 0; iter < 2000; ++iter) {
+		const int32_t n = (int32_t)(rng() % 8);
+		std::vector<std::vector<int32_t>> lists((size_t)n);
+		std::vector<SeedHit> expect;
+		for (int32_t i = 0; i < n; ++i) {
+			std::set<int32_t> diagonals;
+			for (int h = (int)(rng() % 30); h > 0; --h) diagonals.insert((int32_t)(rng() % 60) - 20);
+			lists[i].assign(diagonals.begin(), diagonals.end());
+			for (int32_t d : lists[i]) expect.push_back({(uint32_t)d, (uint32_t)(10 * i)});
+		}
+		std::stable_sort(expect.begin(), expect.end(),
+		                 [](const SeedHit &a, const SeedHit &b) { return (int32_t)a.diagonal < (int32_t)b.diagonal; });
+		ASSERT_LE(expect.size(), (size_t)s->hit_cap);
+		s->n_kmers = n;
+		s->n_hits = 0;
+		for (int32_t i = 0; i < n; ++i) {
+			s->kmer_offset[i] = (uint32_t)(10 * i);
+			s->kmer_hits[i] = (int32_t)lists[i].size();
+			s->kmer_start[i] = s->hits + s->n_hits;
+			for (int32_t d : lists[i]) s->hits[s->n_hits++] = (uint32_t)d;
+		}
+		merge_seed_hits(s);
+		for (size_t i = 0; i < expect.size(); ++i) {
+			ASSERT_EQ(s->merged[i].diagonal, expect[i].diagonal) << iter << " " << i;
+			ASSERT_EQ(s->merged[i].read_offset, expect[i].read_offset) << iter << " " << i;
+		}
+	}
 }
 
 TEST_F(MapReadTest, NegativeDiagonalsSortFirst)

@@ -4,6 +4,7 @@
 #define VORAT_MAPPING_TEST_UTIL_H
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +12,11 @@
 #include "mapping/mapping.h"
 
 namespace mtest {
+
+struct WorkspaceDeleter {
+	void operator()(MappingWorkspace *ws) const { release_mapping_workspace(ws); }
+};
+using WorkspacePtr = std::unique_ptr<MappingWorkspace, WorkspaceDeleter>;
 
 inline std::string random_bases(std::mt19937 &rng, size_t n)
 {
