@@ -204,12 +204,22 @@ static void find_hit_groups(SeedSet *seeds, const AnnotationInfo *ann)
 	seeds->n_groups = n;
 }
 
+#define GROUP_PREFETCH 8
+
 // One pass: align_hit_group for every group whose size lies in [min_size, max_size].
 static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_size,
                          int32_t max_err, int32_t min_score, int32_t max_clip, MappingWorkspace *ws)
 {
 	const SeedSet *seeds = &ws->seeds;
+	const char *tx = ws->index->ann->tx_seq;
 	for (int32_t g = 0; g < seeds->n_groups; ++g) {
+		// The transcript bases of a group a few ahead: groups lie anywhere in the transcriptome.
+		if (g + GROUP_PREFETCH < seeds->n_groups) {
+			const SeedHit *h = &seeds->merged[seeds->group_start[g + GROUP_PREFETCH]];
+			const char *at = tx + (uint32_t)(h->diagonal + h->read_offset);
+			__builtin_prefetch(at);
+			__builtin_prefetch(at + 64);
+		}
 		const int32_t start = seeds->group_start[g];
 		const int32_t size = seeds->group_start[g + 1] - start;
 		if (size >= min_size && size <= max_size)
