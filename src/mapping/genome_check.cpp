@@ -292,6 +292,50 @@ static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, con
 	return q;
 }
 
+// Seeds with this many rows or more may be left unlocated.
+#define SET_ASIDE_MIN_ROWS 2
+
+// Take out of the seeds the ones with the most rows whose lengths add up to less than
+// MIN_DIAGONAL_SUPPORT (at most two, as seeds are MIN_GENOME_SEED long or more) into `aside`,
+// keeping the order of the others; returns how many remain. A diagonal that only set-aside
+// seeds support cannot reach the support that verification needs, so every diagonal that can
+// is among the hits of the remaining seeds, where a set-aside seed counts exactly when its bases
+// occur there: the same outcome without walking its rows.
+static int32_t set_aside_seeds(GenomeSeed *seeds, int32_t count, GenomeSeed *aside, int32_t *n_aside,
+                               int32_t *aside_length)
+{
+	*n_aside = 0;
+	*aside_length = 0;
+	for (;;) {
+		int32_t pick = -1;
+		uint64_t pick_rows = 0;
+		for (int32_t s = 0; s < count; ++s) {
+			const uint64_t rows = (uint64_t)seeds[s].hi - seeds[s].lo + 1;
+			if (seeds[s].pos != NO_POSITION || rows >= MAX_SEED_OCCURRENCES || rows < SET_ASIDE_MIN_ROWS ||
+			    *aside_length + seeds[s].length >= MIN_DIAGONAL_SUPPORT)
+				continue;
+			if (rows > pick_rows) {
+				pick = s;
+				pick_rows = rows;
+			}
+		}
+		if (pick < 0) return count;
+		aside[(*n_aside)++] = seeds[pick];
+		*aside_length += seeds[pick].length;
+		for (int32_t s = pick + 1; s < count; ++s) seeds[s - 1] = seeds[s];
+		--count;
+	}
+}
+
+// Whether the seed's bases occur at genome position pos (within the genome).
+static bool seed_occurs_at(const GenomeBwt *bwt, const char *bases, const GenomeSeed *seed, uint32_t pos)
+{
+	if ((uint64_t)pos + (uint64_t)seed->length > bwt->seq_len) return false;
+	for (int32_t i = 0; i < seed->length; ++i)
+		if (BASE_CODE[(uint8_t)bases[seed->read_start + i]] != genome_base(bwt, pos + (uint32_t)i)) return false;
+	return true;
+}
+
 int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, int32_t limit,
                          GenomeScratch *g)
 {
@@ -314,12 +358,25 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 		if (seeds[count].length >= MIN_GENOME_SEED) ++count;
 	}
 
+	// Seeds left unlocated: their rows are not walked; where they count, on the diagonals of
+	// the other seeds, the genome text is compared instead.
+	GenomeSeed unlocated[2];
+	int32_t n_unlocated = 0, unlocated_length = 0;
+	if (!g->plain) count = set_aside_seeds(seeds, count, unlocated, &n_unlocated, &unlocated_length);
+
 	GenomeHit *hits;
 	const int64_t n_hits = collect_genome_hits(bwt, seeds, count, g, &hits);
 	for (int64_t i = 0; i < n_hits;) {
 		int64_t j = i;
 		int64_t support = 0;
 		while (j < n_hits && hits[j].diagonal == hits[i].diagonal) support += hits[j++].seed_length;
+		if (support < MIN_DIAGONAL_SUPPORT && support + unlocated_length >= MIN_DIAGONAL_SUPPORT) {
+			for (int32_t u = 0; u < n_unlocated; ++u)
+				if (seed_occurs_at(bwt, bases, &unlocated[u], hits[i].diagonal + (uint32_t)unlocated[u].read_start))
+					support += unlocated[u].length;
+		}
+		// A placement's mismatches are those of the whole read: the seeds of the group only
+		// spare comparing bases known to match, so the unlocated ones need not join it.
 		if (support >= MIN_DIAGONAL_SUPPORT &&
 		    verify_genome_diagonal(bwt, bases, len, hits + i, (int32_t)(j - i), limit) < limit)
 			return 1;
