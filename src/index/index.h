@@ -78,7 +78,7 @@ struct AnnotationInfo {
 	uint32_t *tx_bucket;
 };
 
-#define TX_BUCKET_SHIFT 8
+#define TX_BUCKET_SHIFT 10
 #define TX_BUCKET_BASES (1u << TX_BUCKET_SHIFT)
 
 // Parse a plain or gzip GTF into `ann` (all but the transcriptome fields; exons in file

@@ -189,6 +189,9 @@ void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws)
 	list->count = kept;
 }
 
+// How many groups (or hits) ahead the passes ask for the memory they will read.
+#define GROUP_PREFETCH 8
+
 // The hit groups of the merged list, found once for the passes that follow.
 static void find_hit_groups(SeedSet *seeds, const AnnotationInfo *ann)
 {
@@ -199,12 +202,17 @@ static void find_hit_groups(SeedSet *seeds, const AnnotationInfo *ann)
 		seeds->group_cap = cap;
 	}
 	int32_t n = 0;
-	for (int32_t j = 0; j < seeds->n_hits; j = hit_group_end(seeds, ann, j)) seeds->group_start[n++] = j;
+	for (int32_t j = 0; j < seeds->n_hits; j = hit_group_end(seeds, ann, j)) {
+		// The transcript bucket of a hit further on: hits lie anywhere in the transcriptome.
+		if (ann->tx_bucket && j + GROUP_PREFETCH < seeds->n_hits) {
+			const SeedHit *h = &seeds->merged[j + GROUP_PREFETCH];
+			__builtin_prefetch(ann->tx_bucket + ((h->diagonal + h->read_offset) >> TX_BUCKET_SHIFT));
+		}
+		seeds->group_start[n++] = j;
+	}
 	seeds->group_start[n] = seeds->n_hits;
 	seeds->n_groups = n;
 }
-
-#define GROUP_PREFETCH 8
 
 // One pass: align_hit_group for every group whose size lies in [min_size, max_size].
 static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_size,
