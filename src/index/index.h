@@ -152,6 +152,8 @@ struct KmerHash {
 	uint32_t kmer_size;        // k of the index (from the .hash file when loaded)
 	uint32_t n_kmers;          // D
 	uint32_t n_positions;      // P
+	void *mapping;             // the mapped .hash file the arrays point into (loaded hashes), or null
+	size_t mapping_bytes;
 };
 
 // Build the hash over ann->tx_seq with k-mer length k (1..MAX_KMER_SIZE) and print
@@ -160,7 +162,8 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash);
 // Write the .hash file: k, hash_bits, bucket_starts, keys, starts, P, positions
 // (536,870,928 + 8 D + 4 P bytes).
 void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash);
-// Read a .hash file; a short, inconsistent or foreign file ends the run with an error.
+// Map a .hash file read-only (release_kmer_hash unmaps it); a short, inconsistent or foreign
+// file ends the run with an error.
 void load_kmer_hash(const char *path, KmerHash *hash);
 // Free the arrays of the hash and zero the record.
 void release_kmer_hash(KmerHash *hash);

@@ -12,7 +12,9 @@
 //   4. walk all positions once more: a code that differs from the previous one starts
 //      the next distinct k-mer (key and first slot).
 #include <memory>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +160,8 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash)
 
 void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash)
 {
+	// A new file, not the old one rewritten: a count run may have the old one mapped.
+	unlink(path);
 	FilePtr file(open_or_die(path, "wb"));
 	FILE *fp = file.get();
 	const uint32_t bits = hash->hash_bits;
@@ -214,16 +218,18 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 	const uint64_t positions_at = keys_at + 8 * (uint64_t)D + 4;
 	const uint32_t P = peek_u32(fp, positions_at - 4, size);
 	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P != size) fatal(MSG_READ_ERROR);
-	if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
-
-	hash->bucket_starts = (uint32_t *)malloc_table_or_die(n_buckets + 1, sizeof(uint32_t));
-	read_or_die(hash->bucket_starts, sizeof(uint32_t), n_buckets + 1, fp);
-	hash->kmer_keys = (uint32_t *)malloc_table_or_die(D, sizeof(uint32_t));
-	read_or_die(hash->kmer_keys, sizeof(uint32_t), D, fp);
-	hash->kmer_starts = (uint32_t *)malloc_table_or_die((size_t)D + 1, sizeof(uint32_t));
-	read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
-	hash->kmer_positions = (uint32_t *)malloc_table_or_die(P, sizeof(uint32_t));
-	read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
+	// The file is mapped, not read: its pages come straight from the page cache, without the
+	// zeroing and copying of fresh memory, which costs seconds for a hash of a gigabyte.
+	// Every array of the format starts on a multiple of 4 bytes.
+	void *m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(fp), 0);
+	if (m == MAP_FAILED) fatal(MSG_NO_MEMORY);
+	hash->mapping = m;
+	hash->mapping_bytes = size;
+	uint32_t *w = (uint32_t *)((char *)m + 8);
+	hash->bucket_starts = w;
+	hash->kmer_keys = w + n_buckets + 1;
+	hash->kmer_starts = hash->kmer_keys + D;
+	hash->kmer_positions = hash->kmer_starts + (size_t)D + 1;
 
 	// Lookups index kmer_keys and kmer_positions through these tables without bounds
 	// checks; a table that is not monotone, or that disagrees with D and P, would send them
@@ -253,6 +259,11 @@ bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length)
 
 void release_kmer_hash(KmerHash *hash)
 {
+	if (hash->mapping) {
+		munmap(hash->mapping, hash->mapping_bytes);
+		memset(hash, 0, sizeof *hash);
+		return;
+	}
 	free(hash->kmer_keys);
 	free(hash->kmer_starts);
 	free(hash->bucket_starts);
