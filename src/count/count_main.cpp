@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 #include "count/count.h"
 
 // The index of the run: loaded once, read-only while the threads run.
 static GenomeBwt genome_bwt;
 static GenomeSequences genome_names;
+static std::vector<uint64_t> seq_offset;  // text position of each genome sequence
 static AnnotationInfo annotation;
 static KmerHash kmer_hash;
 static MappingIndex mapping_index;
@@ -59,6 +61,11 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 	mapping_index.bwt = &genome_bwt;
 	mapping_index.count_intron = opt->count_intron;
 	mapping_index.plain = plain;
+	// The genome sequences of the annotation, end to end, are the BWT's text when their lengths
+	// add up to it (the guesses are checked against the text anyway).
+	seq_offset.assign(genome_names.seq_count + 1, 0);
+	for (uint32_t i = 0; i < genome_names.seq_count; ++i) seq_offset[i + 1] = seq_offset[i] + genome_names.seq_lengths[i];
+	mapping_index.seq_offset = !plain && seq_offset.back() == genome_bwt.seq_len ? seq_offset.data() : nullptr;
 	return &mapping_index;
 }
 

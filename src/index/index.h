@@ -173,6 +173,23 @@ bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length);
 
 // Occurrences of the k-mer with `code`: returns their number and points *positions at the
 // first (ascending positions in tx_seq); 0 when the k-mer does not occur.
+// Index of k-mer `code` in kmer_keys (its positions are kmer_starts[i] .. kmer_starts[i + 1] - 1),
+// or UINT32_MAX when the k-mer has none.
+static inline uint32_t kmer_index(const KmerHash *hash, uint64_t code)
+{
+	const uint32_t b = (uint32_t)(code & hash->hash_mask);
+	const uint32_t key = (uint32_t)(code >> hash->hash_bits);
+	uint32_t low = hash->bucket_starts[b], high = hash->bucket_starts[b + 1];
+	while (low < high) {
+		const uint32_t mid = low + ((high - low) >> 1);
+		const uint32_t v = hash->kmer_keys[mid];
+		if (v == key) return mid;
+		if (v < key) low = mid + 1;
+		else high = mid;
+	}
+	return UINT32_MAX;
+}
+
 static inline uint32_t kmer_lookup(const KmerHash *hash, uint64_t code, const uint32_t **positions)
 {
 	uint32_t b = (uint32_t)(code & hash->hash_mask);

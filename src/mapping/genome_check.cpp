@@ -53,6 +53,34 @@ void release_genome_scratch(GenomeScratch *g)
 	*g = GenomeScratch{};
 }
 
+// Whether bases[from .. from + length - 1] occur at genome position pos (within the genome).
+static bool bases_occur_at(const GenomeBwt *bwt, const char *bases, int32_t from, int32_t length, uint32_t pos)
+{
+	if ((uint64_t)pos + (uint64_t)length > bwt->seq_len) return false;
+	for (int32_t i = 0; i < length; ++i)
+		if (BASE_CODE[(uint8_t)bases[from + i]] != genome_base(bwt, pos + (uint32_t)i)) return false;
+	return true;
+}
+
+uint32_t hint_text_position(const PlacementHint *h, int32_t i)
+{
+	const AnnotationInfo *ann = h->ann;
+	const int64_t o = h->first + (h->reversed ? h->len - 1 - i : i);
+	const uint32_t T = ann->tx_length[h->t];
+	if (o < 0 || o >= T) return NO_POSITION;
+	const uint32_t g = ann->tx_gene[h->t];
+	// Offset in the exons laid end to end in genome order (a minus-strand transcript runs
+	// backwards through them).
+	uint32_t c = ann->gene_strand[g] == 0 ? (uint32_t)o : T - 1 - (uint32_t)o;
+	const Exon *ex = ann->tx_exons[h->t];
+	for (uint32_t e = 0; e < ann->tx_exon_count[h->t]; ++e) {
+		const uint32_t exon_len = ex[e].end - ex[e].start + 1;
+		if (c < exon_len) return (uint32_t)(h->seq_offset[ann->gene_chrom[g]] + ex[e].start - 1 + c);
+		c -= exon_len;
+	}
+	return NO_POSITION;
+}
+
 // ---- backward search ----
 
 int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi)
@@ -247,7 +275,7 @@ int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t l
 // from an earlier seed of this read that contains the match (its only occurrence then lies on
 // that seed's diagonal), or from bwt_locate, which collect_genome_hits would need anyway.
 static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, const GenomeSeed *known,
-                         int32_t n_known, GenomeSeed *seed)
+                         int32_t n_known, const PlacementHint *hint, GenomeSeed *seed)
 {
 	uint32_t lo = 0, hi = bwt->seq_len, pos = NO_POSITION;
 	int32_t q = a;
@@ -278,6 +306,12 @@ static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, con
 				if (known[i].pos != NO_POSITION && known[i].read_start <= q + 1 &&
 				    a < known[i].read_start + known[i].length)
 					pos = known[i].pos + (uint32_t)(q + 1 - known[i].read_start);
+			// The transcript alignment's place, when the match is found there: it is the
+			// only occurrence, so that is where the single row points.
+			if (pos == NO_POSITION && hint) {
+				const uint32_t guess = hint_text_position(hint, q + 1);
+				if (guess != NO_POSITION && bases_occur_at(bwt, bases, q + 1, a - q, guess)) pos = guess;
+			}
 			if (pos == NO_POSITION) pos = bwt_locate(bwt, lo);
 			while (q >= 0 && pos > 0) {
 				const uint32_t b = BASE_CODE[(uint8_t)bases[q]];
@@ -327,14 +361,6 @@ static int32_t set_aside_seeds(GenomeSeed *seeds, int32_t count, GenomeSeed *asi
 	}
 }
 
-// Whether the seed's bases occur at genome position pos (within the genome).
-static bool seed_occurs_at(const GenomeBwt *bwt, const char *bases, const GenomeSeed *seed, uint32_t pos)
-{
-	if ((uint64_t)pos + (uint64_t)seed->length > bwt->seq_len) return false;
-	for (int32_t i = 0; i < seed->length; ++i)
-		if (BASE_CODE[(uint8_t)bases[seed->read_start + i]] != genome_base(bwt, pos + (uint32_t)i)) return false;
-	return true;
-}
 
 int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, int32_t limit,
                          GenomeScratch *g)
@@ -346,7 +372,7 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 
 	// Suffix seed: the longest exact match of a suffix of the read; the whole read occurring
 	// in the genome is found at once.
-	if (walk_back(bwt, bases, len - 1, seeds, 0, &seeds[0]) < 0) return 1;
+	if (walk_back(bwt, bases, len - 1, seeds, 0, g->hint, &seeds[0]) < 0) return 1;
 	// Below a limit of two only a placement without mismatches passes, which is an exact
 	// occurrence of the whole read: the suffix seed has just shown that there is none.
 	if (limit <= 1 && !g->plain) return 0;
@@ -354,7 +380,7 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 
 	// Anchored seeds: maximal exact matches ending at anchors 13 bases apart.
 	for (int32_t a = len - 1 - GENOME_SEED_STEP; a >= GENOME_SEED_STEP - 1; a -= GENOME_SEED_STEP) {
-		walk_back(bwt, bases, a, seeds, count, &seeds[count]);
+		walk_back(bwt, bases, a, seeds, count, g->hint, &seeds[count]);
 		if (seeds[count].length >= MIN_GENOME_SEED) ++count;
 	}
 
@@ -372,7 +398,8 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 		while (j < n_hits && hits[j].diagonal == hits[i].diagonal) support += hits[j++].seed_length;
 		if (support < MIN_DIAGONAL_SUPPORT && support + unlocated_length >= MIN_DIAGONAL_SUPPORT) {
 			for (int32_t u = 0; u < n_unlocated; ++u)
-				if (seed_occurs_at(bwt, bases, &unlocated[u], hits[i].diagonal + (uint32_t)unlocated[u].read_start))
+				if (bases_occur_at(bwt, bases, unlocated[u].read_start, unlocated[u].length,
+				                   hits[i].diagonal + (uint32_t)unlocated[u].read_start))
 					support += unlocated[u].length;
 		}
 		// A placement's mismatches are those of the whole read: the seeds of the group only
@@ -392,14 +419,35 @@ static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace
 	if (!bwt) return 0;
 	GenomeScratch *g = &ws->genome;
 	const int32_t L = read->len;
-	if (search_genome_strand(bwt, read->seq, L, limit, g)) return 1;
+	// The best transcript alignment's place: a guess for the sequenced strand when its gene is
+	// on the plus strand, for the reverse complement otherwise.
+	PlacementHint hint{};
+	bool hinted = false;
+	const AlignmentList *al = &ws->alignments;
+	if (!g->plain && ws->index->seq_offset && al->count > 0) {
+		const AnnotationInfo *ann = ws->index->ann;
+		int32_t best = 0;
+		while (best + 1 < al->count && al->records[best].score != al->best) ++best;
+		const uint32_t t = transcript_at(ann, al->records[best].position);
+		hint = {ann, ws->index->seq_offset, t, (int64_t)al->records[best].position - ann->tx_offset[t], L, false};
+		hinted = true;
+	}
+	const bool minus = hinted && hint.ann->gene_strand[hint.ann->tx_gene[hint.t]] != 0;
+	g->hint = hinted && !minus ? &hint : nullptr;
+	const int found = search_genome_strand(bwt, read->seq, L, limit, g);
+	g->hint = nullptr;
+	if (found) return 1;
 	if (L + 1 > g->rc_cap) {
 		g->rc = (char *)realloc_or_die(g->rc, (size_t)L + 1);
 		g->rc_cap = L + 1;
 	}
 	for (int32_t i = 0; i < L; ++i) g->rc[i] = COMPLEMENT_LETTERS[BASE_CODE[(uint8_t)read->seq[L - 1 - i]]];
 	g->rc[L] = 0;
-	return search_genome_strand(bwt, g->rc, L, limit, g);
+	hint.reversed = true;
+	g->hint = minus ? &hint : nullptr;
+	const int found_rc = search_genome_strand(bwt, g->rc, L, limit, g);
+	g->hint = nullptr;
+	return found_rc;
 }
 
 MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws)

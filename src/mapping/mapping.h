@@ -20,6 +20,21 @@ struct MappingIndex {
 	const GenomeBwt *bwt;
 	int count_intron;   // reads without a transcript alignment are searched in the genome
 	int plain;          // take the plain path everywhere (see PLAIN_MAPPING_ENV)
+	// Genome text position of each genome sequence's first base (seq_count + 1 entries), for
+	// guessing where a read's transcript alignment lies in the genome; null: no guesses.
+	const uint64_t *seq_offset;
+};
+
+// Where the genome check may expect the bases it searches: the genome text positions of the
+// read's best transcript alignment, taken to start at the read's first base without gaps.
+// Only a guess, compared with the text before it is used.
+struct PlacementHint {
+	const AnnotationInfo *ann;
+	const uint64_t *seq_offset;
+	uint32_t t;           // transcript of the alignment
+	int64_t first;        // transcript offset of read offset 0 (negative before the transcript)
+	int32_t len;          // read length
+	bool reversed;        // the bases searched are the read's reverse complement
 };
 
 struct SeedHit {
@@ -125,6 +140,7 @@ struct GenomeScratch {
 	int64_t row_cap;
 	LocateScratch locate;
 	bool plain;                // every row located on its own, no shortcut: the reference path
+	const PlacementHint *hint; // for the strand being searched, or null
 };
 
 // One distinct gapped extension of the read in hand (extend_candidates_gapped).
@@ -273,6 +289,9 @@ int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);
 MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
 // Free the scratch's buffers and zero it.
 void release_genome_scratch(GenomeScratch *scratch);
+// Genome text position of bases[i] under the hint (see PlacementHint), or NO_POSITION when it
+// falls outside the transcript.
+uint32_t hint_text_position(const PlacementHint *hint, int32_t i);
 // A workspace whose index has no BWT (bwt null) finds nothing in the genome.
 // One strand of the genome check: 1 when the bases have an ungapped genome placement with
 // fewer than `limit` mismatches (or occur exactly), else 0.

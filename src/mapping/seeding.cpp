@@ -77,11 +77,26 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 	for (int32_t i = 0; i < n; ++i)
 		if (codes[i] != UINT64_MAX) __builtin_prefetch(hash->kmer_keys + hash->bucket_starts[codes[i] & hash->hash_mask]);
 
+	// Then each k-mer's entry, and its positions, fetched ahead the same way (codes[] now holds
+	// the entry index, UINT64_MAX for none).
+	for (int32_t i = 0; i < n; ++i) {
+		if (codes[i] == UINT64_MAX) continue;
+		const uint32_t at = kmer_index(hash, codes[i]);
+		codes[i] = at == UINT32_MAX ? UINT64_MAX : at;
+		if (at != UINT32_MAX) __builtin_prefetch(hash->kmer_starts + at);
+	}
+	for (int32_t i = 0; i < n; ++i)
+		if (codes[i] != UINT64_MAX) __builtin_prefetch(hash->kmer_positions + hash->kmer_starts[codes[i]]);
+
 	seeds->n_hits = 0;
 	for (int32_t i = 0; i < n; ++i) {
 		uint32_t count = 0;
 		const uint32_t *positions = nullptr;
-		if (codes[i] != UINT64_MAX) count = kmer_lookup(hash, codes[i], &positions);
+		if (codes[i] != UINT64_MAX) {
+			const uint32_t at = (uint32_t)codes[i];
+			positions = hash->kmer_positions + hash->kmer_starts[at];
+			count = hash->kmer_starts[at + 1] - hash->kmer_starts[at];
+		}
 		seeds->kmer_hits[i] = (int32_t)count;
 		if (count == 0) continue;
 		const int64_t need = (int64_t)seeds->n_hits + count;

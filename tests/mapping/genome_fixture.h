@@ -109,6 +109,12 @@ struct TestIndex {
 	KmerHash hash{};
 	MappingIndex index{};          // count_intron off
 	MappingIndex index_intron{};   // count_intron on
+	MappingIndex index_placed{};   // count_intron off, guesses placements from the exons
+	std::vector<std::vector<Exon>> exons;
+	std::vector<Exon *> exon_ptr;
+	std::vector<uint32_t> exon_count, gene_chrom;
+	std::vector<uint8_t> gene_strand;
+	std::vector<uint64_t> seq_offset;  // chr1, chr2 in the text
 	enum { P1, P2, M1, C1, E1, R1 };
 };
 
@@ -123,13 +129,23 @@ inline TestIndex *make_test_index()
 {
 	const TestGenome &g = shared_genome();
 	TestIndex *x = new TestIndex;
-	x->tx.push_back(splice(g.chr1, {{1001, 1300}, {2001, 2200}, {3001, 3400}}, false));
-	x->tx.push_back(splice(g.chr1, {{1001, 1300}, {3001, 3400}}, false));
-	x->tx.push_back(splice(g.chr1, {{5001, 5300}, {6001, 6400}}, true));
-	x->tx.push_back(splice(g.chr1, {{8001, 8600}}, false));
-	x->tx.push_back(splice(g.chr1, {{10001, 10300}}, false));
-	x->tx.push_back(splice(g.chr2, {{28101, 29600}}, false));
+	const std::vector<std::vector<TestExon>> exons = {
+	    {{1001, 1300}, {2001, 2200}, {3001, 3400}}, {{1001, 1300}, {3001, 3400}}, {{5001, 5300}, {6001, 6400}},
+	    {{8001, 8600}}, {{10001, 10300}}, {{28101, 29600}}};
 	const uint32_t genes[] = {0, 0, 1, 2, 3, 4};
+	x->gene_strand = {0, 1, 0, 0, 0};
+	x->gene_chrom = {0, 0, 0, 0, 1};
+	for (size_t t = 0; t < exons.size(); ++t) {
+		const uint32_t gene = genes[t];
+		x->tx.push_back(splice(x->gene_chrom[gene] ? g.chr2 : g.chr1, exons[t], x->gene_strand[gene] != 0));
+		x->exons.emplace_back();
+		for (const TestExon &e : exons[t]) x->exons.back().push_back(Exon{e.start, e.end});
+	}
+	for (auto &e : x->exons) {
+		x->exon_ptr.push_back(e.data());
+		x->exon_count.push_back((uint32_t)e.size());
+	}
+	x->seq_offset = {0, g.chr1.size(), g.chr1.size() + g.chr2.size()};
 	for (size_t t = 0; t < x->tx.size(); ++t) {
 		x->offset.push_back((uint32_t)x->tx_seq.size());
 		x->length.push_back((uint32_t)x->tx[t].size());
@@ -147,8 +163,13 @@ inline TestIndex *make_test_index()
 	a.base_tx = x->base_tx.data();
 	a.tx_seq = &x->tx_seq[0];
 	build_kmer_hash(&x->ann, 29, &x->hash);
-	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0};
-	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0};
+	a.gene_strand = x->gene_strand.data();
+	a.gene_chrom = x->gene_chrom.data();
+	a.tx_exons = x->exon_ptr.data();
+	a.tx_exon_count = x->exon_count.data();
+	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, nullptr};
+	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0, nullptr};
+	x->index_placed = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, x->seq_offset.data()};
 	return x;
 }
 

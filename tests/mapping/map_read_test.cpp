@@ -154,6 +154,60 @@ TEST(SeedMerge, StableSortOfTheKmerLists)
 	}
 }
 
+// Every transcript base is placed on its genome base (the complement for the minus-strand M1),
+// for the read as sequenced and for its reverse complement; offsets outside give nothing.
+TEST_F(MapReadTest, PlacementGuessFollowsTheExons)
+{
+	for (uint32_t t = 0; t < X->tx.size(); ++t) {
+		const bool minus = X->gene_strand[X->gene[t]] != 0;
+		const std::string &s = tx((int)t);
+		for (int64_t o = -2; o < (int64_t)s.size() + 2; ++o) {
+			PlacementHint h{&X->ann, X->seq_offset.data(), t, o, 5, false};
+			const uint32_t at = hint_text_position(&h, 0);
+			h.reversed = true;
+			const uint32_t rc_at = hint_text_position(&h, 4);  // the same read base, reversed
+			if (o < 0 || o >= (int64_t)s.size()) {
+				EXPECT_EQ(at, NO_POSITION) << t << " " << o;
+				EXPECT_EQ(rc_at, NO_POSITION) << t << " " << o;
+				continue;
+			}
+			ASSERT_LT(at, G->text.size());
+			EXPECT_EQ(rc_at, at);
+			const char base = minus ? reverse_complement(std::string(1, s[o]))[0] : s[o];
+			ASSERT_EQ(G->text[at], base) << "transcript " << t << " offset " << o;
+		}
+	}
+}
+
+// Guessing where the best alignment lies in the genome changes no outcome: reads from every
+// transcript (junctions, the minus strand, the exon with a processed copy) with substitutions,
+// so that the genome check runs, mapped with and without the guesses.
+TEST_F(MapReadTest, PlacementGuessesChangeNoOutcome)
+{
+	MappingWorkspace *placed = create_mapping_workspace(&X->index_placed);
+	std::mt19937 rng(12);
+	int outcomes[4] = {0, 0, 0, 0};
+	for (int iter = 0; iter < 800; ++iter) {
+		const int t = (int)(rng() % X->tx.size());
+		const std::string &s = tx(t);
+		std::string read = s.substr(rng() % (s.size() - 98), 98);
+		// One in four from the processed copy of C1, which the genome explains better.
+		if (iter % 4 == 0) read = G->text.substr(G->chr2_start + 2000 + rng() % 100, 98);
+		for (int e = (iter % 4 == 0 ? 0 : 1) + (int)(rng() % 3); e > 0; --e) {
+			const size_t q = rng() % read.size();
+			read[q] = other_base(read[q], 1 + rng() % 3);
+		}
+		const Mapped plain = map(read);
+		ReadRecord r = make_read(read);
+		ASSERT_EQ(map_read(&r, placed), plain.outcome) << read;
+		ASSERT_EQ(placed->alignments.count, (int32_t)plain.alignments.size());
+		++outcomes[plain.outcome];
+	}
+	release_mapping_workspace(placed);
+	EXPECT_GT(outcomes[MAP_EXONIC], 100);
+	EXPECT_GT(outcomes[MAP_NONEXONIC], 0);
+}
+
 TEST_F(MapReadTest, NegativeDiagonalsSortFirst)
 {
 	// A read whose first bases lie before transcript 0: its diagonal is negative and sorts
