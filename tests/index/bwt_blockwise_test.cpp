@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include "annotation_test_util.h"
 #include "index/index.h"
 
 namespace {
@@ -170,18 +171,6 @@ TEST(BwtBlockwise, BlockSizeChoice)
 	EXPECT_LE(9 * block, memory / 2);
 }
 
-std::string read_file(const std::string &path)
-{
-	std::string out;
-	FILE *fp = fopen(path.c_str(), "rb");
-	if (!fp) return out;
-	char buf[65536];
-	size_t got;
-	while ((got = fread(buf, 1, sizeof buf, fp)) > 0) out.append(buf, got);
-	fclose(fp);
-	return out;
-}
-
 // The .bwt file of `fasta`, built with the given VORAT_BWT_BLOCK.
 std::string bwt_file_bytes(const std::string &fasta, const std::string &out, const char *block)
 {
@@ -190,7 +179,7 @@ std::string bwt_file_bytes(const std::string &fasta, const std::string &out, con
 	write_genome_bwt(out.c_str(), bwt);
 	release_genome_bwt(bwt);
 	free(bwt);
-	return read_file(out);
+	return annotation_test::read_file(out);
 }
 
 struct TempDir {
