@@ -142,6 +142,9 @@ static GappedReach gapped_reach(const ReadRecord *read, const Candidate *c, int3
 		const int32_t want = band + (L - R);
 		r.right_rows = tx_left < want ? (int32_t)tx_left : want;
 	}
+	// No rows and fewer than none alike: the band has nothing to extend over.
+	if (r.left_rows < 0) r.left_rows = 0;
+	if (r.right_rows < 0) r.right_rows = 0;
 	return r;
 }
 
