@@ -122,7 +122,7 @@ void *realloc_or_die(void *ptr, size_t bytes);
 // Its twin for new arrays: `count` items of `size` bytes (at least one item), zero-filled
 // when `zero` is set, with the same message on failure or on a size that overflows.
 void *malloc_or_die(size_t count, size_t size, bool zero = false);
-// The same for the large tables that are read at random (BWT, samples, k-mer hash): from
+// The same for the large tables read at random on every step (the BWT's occurrence words): from
 // 2 MiB on, the block starts on a 2 MiB boundary and is offered to the kernel for huge pages,
 // which spares most of the address-translation misses of random lookups. Freed with free().
 void *malloc_table_or_die(size_t count, size_t size);

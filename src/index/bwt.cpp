@@ -207,7 +207,7 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	const uint64_t n = bwt->seq_len;
 	const uint64_t packed_bytes = (n + 3) / 4;
 	check_fits(packed_bytes + 4 + 16 + 4, &remaining);
-	bwt->packed_seq = (uint8_t *)malloc_table_or_die(packed_bytes, 1);
+	bwt->packed_seq = (uint8_t *)malloc_or_die(packed_bytes, 1);
 	read_or_die(bwt->packed_seq, 1, packed_bytes, fp);
 	read_or_die(&bwt->primary, sizeof(uint32_t), 1, fp);
 	bwt->c_table[0] = 0;
@@ -233,7 +233,7 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 	if (bwt->sa_count != (n + SA_INTERVAL) / SA_INTERVAL) fatal(MSG_READ_ERROR);
 	report("Gonna allocate %ld MB for SA...\n", (long)((uint64_t)bwt->sa_count * 4 / 1000000));
 	check_fits((uint64_t)bwt->sa_count * 4, &remaining);
-	bwt->sa_samples = (uint32_t *)malloc_table_or_die(bwt->sa_count, sizeof(uint32_t));
+	bwt->sa_samples = (uint32_t *)malloc_or_die(bwt->sa_count, sizeof(uint32_t));
 	read_or_die(bwt->sa_samples, sizeof(uint32_t), bwt->sa_count, fp);
 	if (remaining != 0) fatal(MSG_READ_ERROR);  // bytes after the last item: not one of ours
 	check_bwt_tables(bwt);
