@@ -51,7 +51,7 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 
 	report("Loading kmer hash table...\n");
 	build_path(path, opt->index_prefix, ".hash", "");
-	load_kmer_hash(path, &kmer_hash);
+	load_kmer_hash(path, &kmer_hash, !plain);
 	if (!kmer_positions_fit(&kmer_hash, annotation.tx_offset[annotation.tx_count]))
 		fatal("[ERROR] The k-mer hash [%s] does not belong to the transcripts of the index [%s]\n", path,
 		      opt->index_prefix);

@@ -162,9 +162,10 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash);
 // Write the .hash file: k, hash_bits, bucket_starts, keys, starts, P, positions
 // (536,870,928 + 8 D + 4 P bytes).
 void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash);
-// Map a .hash file read-only (release_kmer_hash unmaps it); a short, inconsistent or foreign
-// file ends the run with an error.
-void load_kmer_hash(const char *path, KmerHash *hash);
+// Map a .hash file read-only (release_kmer_hash unmaps it), or read it into memory when
+// map_file is false or the file cannot be mapped; a short, inconsistent or foreign file ends
+// the run with an error.
+void load_kmer_hash(const char *path, KmerHash *hash, bool map_file = true);
 // Free the arrays of the hash and zero the record.
 void release_kmer_hash(KmerHash *hash);
 // True when every k-mer of the hash lies inside a transcriptome of `transcriptome_length`

@@ -186,7 +186,7 @@ static uint32_t peek_u32(FILE *fp, uint64_t at, uint64_t size)
 	return v;
 }
 
-void load_kmer_hash(const char *path, KmerHash *hash)
+void load_kmer_hash(const char *path, KmerHash *hash, bool map_file)
 {
 	memset(hash, 0, sizeof *hash);
 	// Closed on every path, fatal errors caught by an embedding program included.
@@ -220,16 +220,28 @@ void load_kmer_hash(const char *path, KmerHash *hash)
 	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P != size) fatal(MSG_READ_ERROR);
 	// The file is mapped, not read: its pages come straight from the page cache, without the
 	// zeroing and copying of fresh memory, which costs seconds for a hash of a gigabyte.
-	// Every array of the format starts on a multiple of 4 bytes.
-	void *m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(fp), 0);
-	if (m == MAP_FAILED) fatal(MSG_NO_MEMORY);
-	hash->mapping = m;
-	hash->mapping_bytes = size;
-	uint32_t *w = (uint32_t *)((char *)m + 8);
-	hash->bucket_starts = w;
-	hash->kmer_keys = w + n_buckets + 1;
-	hash->kmer_starts = hash->kmer_keys + D;
-	hash->kmer_positions = hash->kmer_starts + (size_t)D + 1;
+	// Every array of the format starts on a multiple of 4 bytes. Where the file cannot be
+	// mapped, it is read.
+	void *m = map_file ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(fp), 0) : MAP_FAILED;
+	if (m != MAP_FAILED) {
+		hash->mapping = m;
+		hash->mapping_bytes = size;
+		uint32_t *w = (uint32_t *)((char *)m + 8);
+		hash->bucket_starts = w;
+		hash->kmer_keys = w + n_buckets + 1;
+		hash->kmer_starts = hash->kmer_keys + D;
+		hash->kmer_positions = hash->kmer_starts + (size_t)D + 1;
+	} else {
+		if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
+		hash->bucket_starts = (uint32_t *)malloc_or_die(n_buckets + 1, sizeof(uint32_t));
+		read_or_die(hash->bucket_starts, sizeof(uint32_t), n_buckets + 1, fp);
+		hash->kmer_keys = (uint32_t *)malloc_or_die(D, sizeof(uint32_t));
+		read_or_die(hash->kmer_keys, sizeof(uint32_t), D, fp);
+		hash->kmer_starts = (uint32_t *)malloc_or_die((size_t)D + 1, sizeof(uint32_t));
+		read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
+		hash->kmer_positions = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
+		read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
+	}
 
 	// Lookups index kmer_keys and kmer_positions through these tables without bounds
 	// checks; a table that is not monotone, or that disagrees with D and P, would send them

@@ -165,9 +165,10 @@ struct GappedMemo {
 	int32_t slot_count;    // capacity of slots
 };
 
-// Set in the environment: count builds neither the k-mer table of the genome nor the transcript
-// buckets, and the workers locate every row on their own, take no shortcut in the genome check
-// and extend every gapped candidate. The faster paths give the same outcomes; tests compare.
+// Set in the environment: count reads the k-mer hash into memory, builds neither the k-mer table
+// of the genome nor the transcript buckets, and the workers locate every row on their own, take
+// no shortcut in the genome check and extend every gapped candidate. The faster paths give the
+// same outcomes; tests compare.
 #define PLAIN_MAPPING_ENV "VORAT_PLAIN_MAPPING"
 
 // Per-worker scratch; buffers only grow.

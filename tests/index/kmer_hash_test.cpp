@@ -259,14 +259,19 @@ TEST(KmerHash, MatchesReferenceAndRoundTrips)
 	EXPECT_EQ(tail_items[2 * D], P);  // item 6 right after the starts
 	EXPECT_EQ(0, memcmp(tail_items.data() + 2 * D + 1, h.kmer_positions, 4 * P));
 
-	KmerHash loaded;
-	load_kmer_hash(path.c_str(), &loaded);
-	EXPECT_EQ(0, memcmp(loaded.bucket_starts, h.bucket_starts, 4 * ((1ULL << 27) + 1)));
+	// Mapped, then read into memory.
+	for (bool map_file : {true, false}) {
+		KmerHash loaded;
+		load_kmer_hash(path.c_str(), &loaded, map_file);
+		EXPECT_EQ(loaded.mapping != nullptr, map_file);
+		EXPECT_EQ(0, memcmp(loaded.bucket_starts, h.bucket_starts, 4 * ((1ULL << 27) + 1)));
+		check_hash(&loaded, ref, k);
+		release_kmer_hash(&loaded);
+	}
 	release_kmer_hash(&h);
-	check_hash(&loaded, ref, k);
-	release_kmer_hash(&loaded);
 
 	// The same file cut short, in the positions and in the keys.
+	KmerHash loaded;
 	ASSERT_EQ(truncate(path.c_str(), (off_t)(EMPTY_HASH_FILE_SIZE + 8 * D + 4 * P - 1)), 0);
 	EXPECT_EXIT(load_kmer_hash(path.c_str(), &loaded), ::testing::ExitedWithCode(1),
 	            "\\[ERROR\\] fread, wrong file or file is corrupted");
