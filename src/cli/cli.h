@@ -122,6 +122,14 @@ void *realloc_or_die(void *ptr, size_t bytes);
 // Its twin for new arrays: `count` items of `size` bytes (at least one item), zero-filled
 // when `zero` is set, with the same message on failure or on a size that overflows.
 void *malloc_or_die(size_t count, size_t size, bool zero = false);
+// Capacity of a growing scratch array that must hold `need` items: `cap` (or `first` while
+// still 0) doubled until it does. Callers reallocate when it exceeds their current one.
+static inline int64_t grown_capacity(int64_t cap, int64_t need, int64_t first)
+{
+	int64_t c = cap > 0 ? cap : first;
+	while (c < need) c *= 2;
+	return c;
+}
 // The same for the large tables read at random on every step (the BWT's occurrence words): from
 // 2 MiB on, the block starts on a 2 MiB boundary and is offered to the kernel for huge pages,
 // which spares most of the address-translation misses of random lookups. Freed with free().

@@ -246,8 +246,7 @@ void load_genome_bwt(const char *path, GenomeBwt *bwt)
 static void reserve_locate(LocateScratch *s, int64_t n)
 {
 	if (n <= s->cap) return;
-	int64_t cap = s->cap > 0 ? s->cap : 1024;
-	while (cap < n) cap *= 2;
+	const int64_t cap = grown_capacity(s->cap, n, 1024);
 	s->row = (uint32_t *)realloc_or_die(s->row, (size_t)cap * sizeof(uint32_t));
 	s->item = (uint32_t *)realloc_or_die(s->item, (size_t)cap * sizeof(uint32_t));
 	s->next_row = (uint32_t *)realloc_or_die(s->next_row, (size_t)cap * sizeof(uint32_t));

@@ -233,13 +233,11 @@ static bool same_reach(const GappedMemoEntry *e, uint64_t hash, const Candidate 
 static uint32_t reserve_memo(GappedMemo *m, int32_t entries)
 {
 	if (entries > m->cap) {
-		int32_t cap = m->cap > 0 ? m->cap : 64;
-		while (cap < entries) cap *= 2;
+		const int32_t cap = (int32_t)grown_capacity(m->cap, entries, 64);
 		m->entries = (GappedMemoEntry *)realloc_or_die(m->entries, (size_t)cap * sizeof(GappedMemoEntry));
 		m->cap = cap;
 	}
-	int32_t slots = 128;
-	while (slots < 2 * entries) slots *= 2;
+	const int32_t slots = (int32_t)grown_capacity(0, 2 * (int64_t)entries, 128);
 	if (slots > m->slot_count) {
 		m->slots = (int32_t *)realloc_or_die(m->slots, (size_t)slots * sizeof(int32_t));
 		m->slot_count = slots;

@@ -20,8 +20,7 @@ const int32_t MISMATCH_MATRIX[5][5] = {
 static void reserve_seeds(GenomeScratch *g, int32_t need)
 {
 	if (need <= g->seed_cap) return;
-	int32_t cap = g->seed_cap > 0 ? g->seed_cap : 16;
-	while (cap < need) cap *= 2;
+	const int32_t cap = (int32_t)grown_capacity(g->seed_cap, need, 16);
 	g->seeds = (GenomeSeed *)realloc_or_die(g->seeds, (size_t)cap * sizeof(GenomeSeed));
 	g->hit_begin = (int64_t *)realloc_or_die(g->hit_begin, (size_t)cap * sizeof(int64_t));
 	g->hit_end = (int64_t *)realloc_or_die(g->hit_end, (size_t)cap * sizeof(int64_t));
@@ -32,10 +31,8 @@ static void reserve_seeds(GenomeScratch *g, int32_t need)
 static GenomeHit *reserve_hits(GenomeHit *buffer, int64_t *cap, int64_t need)
 {
 	if (need <= *cap) return buffer;
-	int64_t c = *cap > 0 ? *cap : 1024;
-	while (c < need) c *= 2;
-	*cap = c;
-	return (GenomeHit *)realloc_or_die(buffer, (size_t)c * sizeof(GenomeHit));
+	*cap = grown_capacity(*cap, need, 1024);
+	return (GenomeHit *)realloc_or_die(buffer, (size_t)*cap * sizeof(GenomeHit));
 }
 
 void release_genome_scratch(GenomeScratch *g)
@@ -163,8 +160,7 @@ int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32
 		if (seeds[s].pos == NO_POSITION && rows < MAX_SEED_OCCURRENCES) n_rows += (int64_t)rows;
 	}
 	if (n_rows > g->row_cap) {
-		int64_t cap = g->row_cap > 0 ? g->row_cap : 1024;
-		while (cap < n_rows) cap *= 2;
+		const int64_t cap = grown_capacity(g->row_cap, n_rows, 1024);
 		g->rows = (uint32_t *)realloc_or_die(g->rows, (size_t)cap * sizeof(uint32_t));
 		g->row_pos = (uint32_t *)realloc_or_die(g->row_pos, (size_t)cap * sizeof(uint32_t));
 		g->row_cap = cap;

@@ -37,8 +37,7 @@ static void grow_kmer_arrays(SeedSet *seeds, int32_t cap)
 
 static void grow_hit_arrays(SeedSet *seeds, int64_t need)
 {
-	int64_t cap = seeds->hit_cap;
-	while (cap < need) cap *= 2;
+	const int64_t cap = grown_capacity(seeds->hit_cap, need, 256);
 	if (cap > INT32_MAX) fatal(MSG_NO_MEMORY);
 	seeds->hits = (uint32_t *)realloc_or_die(seeds->hits, (size_t)cap * sizeof(uint32_t));
 	seeds->merged = (SeedHit *)realloc_or_die(seeds->merged, (size_t)cap * sizeof(SeedHit));
@@ -128,8 +127,7 @@ void merge_seed_hits(SeedSet *seeds)
 {
 	const int32_t n = seeds->n_kmers, total = seeds->n_hits;
 	if (total > seeds->merge_cap) {
-		int32_t cap = seeds->merge_cap > 0 ? seeds->merge_cap : 256;
-		while (cap < total) cap *= 2;
+		const int32_t cap = (int32_t)grown_capacity(seeds->merge_cap, total, 256);
 		seeds->merge_tmp = (SeedHit *)realloc_or_die(seeds->merge_tmp, (size_t)cap * sizeof(SeedHit));
 		seeds->merge_cap = cap;
 	}

@@ -196,8 +196,7 @@ void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws)
 static void find_hit_groups(SeedSet *seeds, const AnnotationInfo *ann)
 {
 	if (seeds->n_hits + 1 > seeds->group_cap) {
-		int32_t cap = seeds->group_cap > 0 ? seeds->group_cap : 256;
-		while (cap < seeds->n_hits + 1) cap *= 2;
+		const int32_t cap = (int32_t)grown_capacity(seeds->group_cap, seeds->n_hits + 1, 256);
 		seeds->group_start = (int32_t *)realloc_or_die(seeds->group_start, (size_t)cap * sizeof(int32_t));
 		seeds->group_cap = cap;
 	}
