@@ -11,7 +11,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake make pkg-config
   googletest libgtest-dev
-  zlib1g-dev
+  zlib1g-dev libisal-dev
   libhdf5-dev
   libdivsufsort-dev
   libminimap2-dev

@@ -1,7 +1,7 @@
 // Read files: format detection, pair opening, cutting two streams into blocks of
 // equally many complete records, and in-place parsing of FASTQ and FASTA records.
 //
-// All input goes through zlib, which passes uncompressed files through unchanged.
+// Plain and gzip files alike go through input_file.cpp.
 // Blocks are handed over by exchanging buffers; only the unfinished tail of each
 // stream is copied.
 #include <cstdlib>
@@ -12,12 +12,12 @@
 
 ReadFormat detect_read_format(const char *path)
 {
-	unsigned char first = 0;
-	{
-		GzFilePtr fp(gzopen(path, "r"));
-		if (!fp) fatal("[ERROR] Could not open file: %s\n", path);
-		if (gzread(fp.get(), &first, 1) != 1) fatal("[ERROR] Could not read file: %s\n", path);
-	}
+	char first = 0;
+	InputFile in;
+	if (open_input_file(&in, path) != 0) fatal("[ERROR] Could not open file: %s\n", path);
+	const int64_t got = read_input_file(&in, &first, 1);
+	close_input_file(&in);
+	if (got != 1) fatal("[ERROR] Could not read file: %s\n", path);
 	if (first == '@') return READ_FASTQ;
 	if (first == '>') return READ_FASTA;
 	fatal("[ERROR] Unsupport format of file: %s\n", path);
@@ -25,10 +25,7 @@ ReadFormat detect_read_format(const char *path)
 
 static void open_stream(ReadStream *stream, const char *path)
 {
-	stream->handle = gzopen(path, "r");
-	if (!stream->handle) fatal("[ERROR] Could not open file: %s\n", path);
-	// A larger inflate window than zlib's 8 KiB default: fewer system reads per 1 MiB slice.
-	gzbuffer(stream->handle, 131072);
+	if (open_input_file(&stream->input, path) != 0) fatal("[ERROR] Could not open file: %s\n", path);
 	stream->buffer = (char *)malloc_or_die(READ_BUFFER_SIZE + 1, 1);
 	stream->buffer[0] = 0;
 	stream->fill = 0;
@@ -51,8 +48,7 @@ void open_read_pair(ReadPairSource *source, const char *path1, const char *path2
 
 static void close_stream(ReadStream *stream)
 {
-	if (stream->handle) gzclose(stream->handle);
-	stream->handle = nullptr;
+	close_input_file(&stream->input);
 	free(stream->buffer);
 	stream->buffer = nullptr;
 	stream->fill = 0;
@@ -92,17 +88,11 @@ static void top_up(ReadStream *stream)
 	if (stream->eof) return;
 	const int32_t want = READ_BUFFER_SIZE - stream->fill;
 	if (want == 0) return;
-	int got = gzread(stream->handle, stream->buffer + stream->fill, (unsigned)want);
-	if (got < want) {
-		// zlib reports a damaged or cut gzip stream as a short read with an error state;
-		// taking that for the end of the file would lose reads silently.
-		int errnum = Z_OK;
-		gzerror(stream->handle, &errnum);
-		if (got < 0 || (errnum != Z_OK && errnum != Z_STREAM_END))
-			fatal("[ERROR] Could not read file: %s\n", stream->path);
-		stream->eof = 1;
-	}
-	stream->fill += got;
+	// A damaged or cut gzip stream is an error, not the end of the file: reads would be lost silently.
+	const int64_t got = read_input_file(&stream->input, stream->buffer + stream->fill, want);
+	if (got < 0) fatal("[ERROR] Could not read file: %s\n", stream->path);
+	if (got < want) stream->eof = 1;
+	stream->fill += (int32_t)got;
 	stream->buffer[stream->fill] = 0;
 }
 

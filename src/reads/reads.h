@@ -4,7 +4,9 @@
 #define VORAT_READS_H
 
 #include <cstdint>
-#include <zlib.h>
+#include <cstdio>
+
+struct inflate_state;
 
 #define READ_BUFFER_SIZE 1048576
 
@@ -14,9 +16,21 @@ enum ReadFormat : uint32_t {
 	READ_FASTA = 1,  // ">"
 };
 
+#define PACKED_BUFFER_SIZE (1 << 18)  // bytes of a read file read ahead at a time
+
+// A read file opened for streaming: plain text, or gzip members decoded one after the other.
+struct InputFile {
+	FILE *file;
+	inflate_state *inflater;  // its next_in/avail_in are the bytes read ahead, for plain files too
+	uint8_t *packed;          // buffer of the bytes read ahead
+	int32_t gzip;             // the file starts with the gzip magic
+	int32_t file_eof;         // the file has no more bytes to read
+	int32_t finished;         // gzip: the last member is decoded
+};
+
 // One open read file with its read-ahead buffer (READ_BUFFER_SIZE + 1 bytes).
 struct ReadStream {
-	gzFile handle;
+	InputFile input;
 	int32_t fill;        // valid bytes in buffer
 	int32_t eof;         // set once a read returned fewer bytes than asked
 	char *buffer;
@@ -41,6 +55,17 @@ struct ReadRecord {
 	char *comment;    // header text after the first blank or tab, or null
 	int32_t len;      // bytes in seq
 };
+
+// ---- input files (input_file.cpp) ----
+
+// Open `path` and look at its first bytes; -1 when it cannot be opened or read.
+int open_input_file(InputFile *in, const char *path);
+// Up to `want` bytes of the file's text (decompressed); fewer only at its end. -1 when the file
+// cannot be read, a gzip member is damaged or the file ends inside one. Bytes after the last
+// gzip member that do not start another are ignored, as gzip and zlib do.
+int64_t read_input_file(InputFile *in, char *dst, int64_t want);
+// Close the file and free the buffers (safe on a closed or failed file).
+void close_input_file(InputFile *in);
 
 // ---- read files (read_file.cpp) ----
 

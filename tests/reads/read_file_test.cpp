@@ -243,7 +243,7 @@ TEST(ReadPair, BlockStartsCountDeliveredPairs)
 	EXPECT_EQ(expected, 9000);
 	EXPECT_EQ(src.done, 1);
 	EXPECT_EQ(src.stream1.buffer, nullptr);  // closed and released at the end
-	EXPECT_EQ(src.stream2.handle, nullptr);
+	EXPECT_EQ(src.stream2.input.file, nullptr);
 	free(text1);
 	free(text2);
 }
@@ -532,3 +532,127 @@ TEST(FindRecordEnd, CompleteOnlyAtLineFeedsOrAtEof)
 }
 
 }  // namespace
+
+namespace {
+
+// One gzip member of `text`; with a header name and extra field (as bgzip writes) when asked.
+std::string gzip_member(const std::string &text, bool header_fields, int level = 6)
+{
+	z_stream z{};
+	if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) abort();
+	gz_header head{};
+	unsigned char extra[] = {'B', 'C', 2, 0, 7, 7};
+	char name[] = "reads.fq";
+	if (header_fields) {
+		head.extra = extra;
+		head.extra_len = sizeof extra;
+		head.name = (Bytef *)name;
+		deflateSetHeader(&z, &head);
+	}
+	std::string out(deflateBound(&z, text.size()) + 64, '\0');
+	z.next_in = (Bytef *)text.data();
+	z.avail_in = (uInt)text.size();
+	z.next_out = (Bytef *)&out[0];
+	z.avail_out = (uInt)out.size();
+	if (deflate(&z, Z_FINISH) != Z_STREAM_END) abort();
+	out.resize(z.total_out);
+	deflateEnd(&z);
+	return out;
+}
+
+// A member of exactly `size` bytes (stored, so its size follows the text's).
+std::string member_of_size(size_t size, const std::string &text)
+{
+	for (size_t n = size; n > 0; --n) {
+		std::string m = gzip_member(text.substr(0, n), false, 0);
+		if (m.size() == size) return m;
+	}
+	abort();
+}
+
+// What zlib's gzread makes of a file: its text, and whether it reported an error.
+std::pair<std::string, bool> zlib_reading(const std::string &path)
+{
+	gzFile fp = gzopen(path.c_str(), "rb");
+	std::string text;
+	char buf[65536];
+	int n;
+	while ((n = gzread(fp, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+	int err = Z_OK;
+	gzerror(fp, &err);
+	gzclose(fp);
+	return {text, n < 0 || (err != Z_OK && err != Z_STREAM_END)};
+}
+
+// The same file through read_input_file, asking for a cycle of odd-sized pieces.
+std::pair<std::string, bool> input_file_reading(const std::string &path)
+{
+	InputFile in;
+	if (open_input_file(&in, path.c_str()) != 0) return {"", true};
+	const int64_t sizes[] = {1, 7, 4096, 1 << 20, 3};
+	std::string text, buf(1 << 20, '\0');
+	bool failed = false;
+	for (int i = 0;; ++i) {
+		const int64_t want = sizes[i % 5];
+		const int64_t got = read_input_file(&in, &buf[0], want);
+		if (got < 0) {
+			failed = true;
+			break;
+		}
+		text.append(buf.data(), (size_t)got);
+		if (got < want) break;
+	}
+	close_input_file(&in);
+	return {text, failed};
+}
+
+}  // namespace
+
+// The gzip decoder against zlib, which the read files went through before and which users' other
+// tools use: the same text and the same verdict on plain files, joined and bgzip-style members,
+// trailing bytes, and cut or damaged streams.
+TEST(InputFile, DecodesLikeZlib)
+{
+	std::mt19937 rng(11);
+	std::string random_text, fastq = render(make_records(4000, 80, 120, 9), false, 1);
+	for (int i = 0; i < 700000; ++i) random_text += "ACGTN\n"[rng() % 6];
+	std::string members;  // many small members: some headers straddle the decoder's read-ahead
+	for (int i = 0; i < 4000; ++i) members += gzip_member(fastq.substr((size_t)i * 97 % fastq.size(), 60), i % 2);
+	const std::string big = gzip_member(random_text, false);
+	// A first member that ends 5, 1 or 0 bytes before the decoder's first read-ahead does, so that
+	// the next header or its magic straddles the seam.
+	auto seam = [&](size_t gap) { return member_of_size(PACKED_BUFFER_SIZE - gap, random_text) + gzip_member(fastq, true); };
+	std::string bad_crc = big;
+	bad_crc[bad_crc.size() - 6] ^= 1;
+
+	const struct {
+		const char *name;
+		std::string bytes;
+		bool fails;
+	} cases[] = {
+	    {"plain", random_text, false},
+	    {"one member", big, false},
+	    {"members joined, one empty", gzip_member(fastq, true) + gzip_member("", false) + big, false},
+	    {"many small members", members, false},
+	    {"header across the read-ahead", seam(5), false},
+	    {"magic across the read-ahead", seam(1), false},
+	    {"member ends with the read-ahead", seam(0), false},
+	    {"trailing bytes", gzip_member(fastq, false) + "not gzip\n", false},
+	    {"trailing zeros", gzip_member(fastq, false) + std::string(100, '\0'), false},
+	    {"cut in the data", big.substr(0, big.size() / 2), true},
+	    {"cut in the trailer", big.substr(0, big.size() - 2), true},
+	    {"cut in the second header", big + big.substr(0, 5), true},
+	    {"damaged checksum", bad_crc, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string path = temp_path("decode.gz");
+		write_plain(path, c.bytes);
+		const auto want = zlib_reading(path), got = input_file_reading(path);
+		ASSERT_EQ(want.second, c.fails);
+		EXPECT_EQ(got.second, want.second);
+		if (!c.fails) {
+			EXPECT_TRUE(got.first == want.first) << got.first.size() << " bytes against " << want.first.size();
+		}
+	}
+}
