@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 #include "matrix/matrix.h"
 
@@ -285,10 +286,20 @@ void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const Anno
 	build_path(bin_path, opt->out_dir, "/", "matrix.bin");
 	std::vector<uint32_t> barcode_genes(list.n ? list.n : 1, 0), barcode_umis(list.n ? list.n : 1, 0);
 	sum->cell_records = write_matrix_bin(opt, &list, gene_count, bin_path, barcode_genes.data(), barcode_umis.data());
-	convert_matrix_to_mtx(bin_path, opt->out_dir);
 
+	// The raw folder reads the UMI tables, the others read matrix.bin: with more than one
+	// thread they are written side by side (each writer owns its files).
+	auto write_raw = [&] {
+		write_raw_matrix_dir(opt->out_dir, &list, ann, barcode_len, barcode_genes.data(), barcode_umis.data(), sum);
+	};
+	std::thread raw_writer;
+	if (opt->n_threads > 1) raw_writer = std::thread(write_raw);
+	convert_matrix_to_mtx(bin_path, opt->out_dir);
 	write_filtered_matrix_dir(opt->out_dir, bin_path, &list, ann, barcode_len);
-	write_raw_matrix_dir(opt->out_dir, &list, ann, barcode_len, barcode_genes.data(), barcode_umis.data(), sum);
+	if (raw_writer.joinable())
+		raw_writer.join();
+	else
+		write_raw();
 	summarize_cells(&list, barcode_genes.data(), barcode_umis.data(), sum);
 	release_barcode_list(&list);
 }
