@@ -14,8 +14,12 @@ MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws)
 	ws->seeds.n_hits = 0;
 
 	seed_read(read, ws->index->hash, &ws->seeds);
-	merge_seed_hits(&ws->seeds);
-	map_to_transcriptome(read, ws);
+	// Most reads match a transcript without an error: then the first pass, taken from the
+	// k-mer lists themselves, decides, and the hits of repeated k-mers are never merged.
+	if (ws->index->plain || !align_full_groups(read, ws)) {
+		merge_seed_hits(&ws->seeds);
+		map_to_transcriptome(read, ws);
+	}
 	if (alignments->count == 0 && ws->index->plain) {
 		for (int32_t i = 0; i < ws->candidates.count; ++i)
 			extend_candidate_gapped(read, &ws->candidates.records[i], ws);

@@ -45,16 +45,18 @@ struct SeedHit {
 // The k-mer hits of the current read.
 struct SeedSet {
 	SeedHit *merged;        // all hits sorted by diagonal (signed), then read offset
-	uint32_t *hits;         // diagonals, k-mer by k-mer
 	int32_t n_hits;
-	int32_t hit_cap;        // capacity of hits and merged, a power of two
+	int32_t hit_cap;        // capacity of merged, a power of two
 	int32_t *kmer_hits;     // hits per sampled k-mer
 	uint32_t *kmer_offset;  // read offset per sampled k-mer
-	uint32_t **kmer_start;  // n_kmers + 1 pointers into hits
+	// Per sampled k-mer its transcript positions, ascending (in the k-mer hash, not copied);
+	// hit h of k-mer i lies on diagonal kmer_start[i][h] - kmer_offset[i].
+	const uint32_t **kmer_start;
 	int32_t n_kmers;
 	int32_t kmer_cap;       // capacity of the per-k-mer arrays (kmer_cursor included)
 	int32_t kmer_stride;
-	int32_t *kmer_cursor;   // run bounds, n_kmers + 1 (scratch of merge_seed_hits)
+	int32_t *kmer_cursor;   // run bounds, n_kmers + 1 (scratch of merge_seed_hits, align_full_groups)
+	int32_t *kmer_order;    // k-mers by hit count (scratch of align_full_groups)
 	uint64_t *kmer_code;    // per k-mer its code, UINT64_MAX when it has none (scratch)
 	SeedHit *merge_tmp;     // the second array of the merge passes
 	int32_t merge_cap;
@@ -227,7 +229,7 @@ void append_candidate(CandidateList *list, uint32_t diagonal, int32_t read_start
 // Number and stride of the sampled k-mers of a read of `len` bases. A read shorter than k
 // gets no k-mer (0, 0).
 void kmer_sampling(int32_t len, int32_t k, int32_t *n_kmers, int32_t *stride);
-// Sample the read's k-mers, look them up and fill hits, kmer_hits, kmer_offset, kmer_start,
+// Sample the read's k-mers, look them up and fill kmer_hits, kmer_offset, kmer_start,
 // n_kmers, kmer_stride and n_hits.
 void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds);
 // Merge the per-k-mer hit lists into `merged`, sorted by signed diagonal, ties by k-mer order.
@@ -254,6 +256,11 @@ void align_hit_group(const ReadRecord *read, const SeedHit *group, int32_t size,
 void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws);
 // The three passes and the re-extension over the read's hit groups (needs merged hits).
 void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws);
+// The first pass straight from the k-mer lists, before any merging: the groups that every
+// k-mer hits are the diagonals common to all lists. Returns 1 when it accepted an alignment,
+// leaving the alignments and candidates that the first pass of map_to_transcriptome leaves
+// (which then returns at once); else 0 with both lists emptied again.
+int align_full_groups(const ReadRecord *read, MappingWorkspace *ws);
 
 // ---- gapped extension (gapped.cpp) ----
 

@@ -1,5 +1,6 @@
 // Transcript seeding: the read is sampled into overlapping k-mers, each looked up in the
-// transcript k-mer hash; the hits become diagonals of tx_seq, merged into one sorted list.
+// transcript k-mer hash; the hits become diagonals of tx_seq, merged into one sorted list
+// when the passes need it.
 #include <cstdint>
 #include "cli/cli.h"
 #include "mapping/mapping.h"
@@ -29,8 +30,9 @@ static void grow_kmer_arrays(SeedSet *seeds, int32_t cap)
 {
 	seeds->kmer_hits = (int32_t *)realloc_or_die(seeds->kmer_hits, (size_t)cap * sizeof(int32_t));
 	seeds->kmer_offset = (uint32_t *)realloc_or_die(seeds->kmer_offset, (size_t)cap * sizeof(uint32_t));
-	seeds->kmer_start = (uint32_t **)realloc_or_die(seeds->kmer_start, (size_t)cap * sizeof(uint32_t *));
+	seeds->kmer_start = (const uint32_t **)realloc_or_die(seeds->kmer_start, (size_t)cap * sizeof(uint32_t *));
 	seeds->kmer_cursor = (int32_t *)realloc_or_die(seeds->kmer_cursor, (size_t)cap * sizeof(int32_t));
+	seeds->kmer_order = (int32_t *)realloc_or_die(seeds->kmer_order, (size_t)cap * sizeof(int32_t));
 	seeds->kmer_code = (uint64_t *)realloc_or_die(seeds->kmer_code, (size_t)cap * sizeof(uint64_t));
 	seeds->kmer_cap = cap;
 }
@@ -39,7 +41,6 @@ static void grow_hit_arrays(SeedSet *seeds, int64_t need)
 {
 	const int64_t cap = grown_capacity(seeds->hit_cap, need, 256);
 	if (cap > INT32_MAX) fatal(MSG_NO_MEMORY);
-	seeds->hits = (uint32_t *)realloc_or_die(seeds->hits, (size_t)cap * sizeof(uint32_t));
 	seeds->merged = (SeedHit *)realloc_or_die(seeds->merged, (size_t)cap * sizeof(SeedHit));
 	seeds->hit_cap = (int32_t)cap;
 }
@@ -87,7 +88,7 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 	for (int32_t i = 0; i < n; ++i)
 		if (codes[i] != UINT64_MAX) __builtin_prefetch(hash->kmer_positions + hash->kmer_starts[codes[i]]);
 
-	seeds->n_hits = 0;
+	int64_t total = 0;
 	for (int32_t i = 0; i < n; ++i) {
 		uint32_t count = 0;
 		const uint32_t *positions = nullptr;
@@ -97,17 +98,11 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 			count = hash->kmer_starts[at + 1] - hash->kmer_starts[at];
 		}
 		seeds->kmer_hits[i] = (int32_t)count;
-		if (count == 0) continue;
-		const int64_t need = (int64_t)seeds->n_hits + count;
-		if (need > seeds->hit_cap) grow_hit_arrays(seeds, need);
-		const uint32_t o = seeds->kmer_offset[i];
-		uint32_t *out = seeds->hits + seeds->n_hits;
-		for (uint32_t j = 0; j < count; ++j) out[j] = positions[j] - o;
-		seeds->n_hits += (int32_t)count;
+		seeds->kmer_start[i] = positions;
+		total += count;
 	}
-	// Pointers are set last: the hit array may have moved while it grew.
-	seeds->kmer_start[0] = seeds->hits;
-	for (int32_t i = 0; i < n; ++i) seeds->kmer_start[i + 1] = seeds->kmer_start[i] + seeds->kmer_hits[i];
+	if (total > seeds->hit_cap) grow_hit_arrays(seeds, total);
+	seeds->n_hits = (int32_t)total;
 }
 
 // Merge the runs [a, b) and [b, c) of src into dst at a, by signed diagonal; on equal
@@ -143,7 +138,7 @@ void merge_seed_hits(SeedSet *seeds)
 	for (int32_t i = 0; i < n; ++i) {
 		bound[i] = at;
 		const uint32_t o = seeds->kmer_offset[i];
-		for (int32_t h = 0; h < seeds->kmer_hits[i]; ++h) src[at++] = {seeds->kmer_start[i][h], o};
+		for (int32_t h = 0; h < seeds->kmer_hits[i]; ++h) src[at++] = {seeds->kmer_start[i][h] - o, o};
 	}
 	bound[n] = at;
 	for (int32_t width = 1; width < n; width *= 2) {

@@ -1,6 +1,7 @@
 // Ungapped transcript alignment: hit groups are scored over their k-mer region, extended at
 // both ends with an X-drop, and accepted, kept as candidates or dropped; three passes of
 // growing tolerance run over the one merged hit list.
+#include <algorithm>
 #include <cstdint>
 #include "cli/cli.h"
 #include "mapping/mapping.h"
@@ -232,6 +233,67 @@ static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_s
 		if (size >= min_size && size <= max_size)
 			align_hit_group(read, seeds->merged + start, size, max_err, min_score, max_clip, ws);
 	}
+}
+
+// First index of list[from .. count - 1] holding a value >= want: galloping from `from`, as
+// the lists are walked forward and the next match usually lies close.
+static inline int32_t gallop(const uint32_t *list, int32_t from, int32_t count, uint32_t want)
+{
+	int32_t lo = from, hi = from, step = 1;
+	while (hi < count && list[hi] < want) {
+		lo = hi + 1;
+		hi += step;
+		step *= 2;
+	}
+	if (hi > count) hi = count;
+	return (int32_t)(std::lower_bound(list + lo, list + hi, want) - list);
+}
+
+int align_full_groups(const ReadRecord *read, MappingWorkspace *ws)
+{
+	SeedSet *s = &ws->seeds;
+	const AnnotationInfo *ann = ws->index->ann;
+	const int32_t n = s->n_kmers;
+	if (n == 0) return 0;
+	// The k-mers by ascending hit count: the shortest list proposes the diagonals, the next
+	// shortest are asked first.
+	int32_t *order = s->kmer_order;
+	for (int32_t i = 0; i < n; ++i) {
+		if (s->kmer_hits[i] == 0) return 0;
+		s->kmer_cursor[i] = 0;
+		int32_t j = i;
+		for (; j > 0 && s->kmer_hits[order[j - 1]] > s->kmer_hits[i]; --j) order[j] = order[j - 1];
+		order[j] = i;
+	}
+	// Every k-mer has a hit, so merged (room for all hits) has room for one group.
+	SeedHit *group = s->merged;
+	const int32_t min_score = (int32_t)(read->len * 0.4);
+	// The shortest list's diagonals ascend (signed) as in the merged list, so the groups come in
+	// the first pass's order, and each list's cursor only moves forward.
+	const int32_t shortest = order[0];
+	const uint32_t *own = s->kmer_start[shortest];
+	for (int32_t h = 0; h < s->kmer_hits[shortest]; ++h) {
+		const int64_t d = (int64_t)own[h] - s->kmer_offset[shortest];
+		int32_t r = 1;
+		for (; r < n; ++r) {
+			const int32_t i = order[r];
+			const int64_t want = d + s->kmer_offset[i];
+			if (want < 0) break;  // before the transcriptome
+			const uint32_t *list = s->kmer_start[i];
+			const int32_t at = gallop(list, s->kmer_cursor[i], s->kmer_hits[i], (uint32_t)want);
+			s->kmer_cursor[i] = at;
+			if (at == s->kmer_hits[i] || list[at] != want) break;
+		}
+		if (r < n) continue;
+		// One group only when all of its hits lie in one transcript (they ascend with the offsets).
+		const uint32_t t = transcript_at(ann, (uint32_t)(d + s->kmer_offset[0]));
+		if ((uint32_t)(d + s->kmer_offset[n - 1]) >= ann->tx_offset[t + 1]) continue;
+		for (int32_t j = 0; j < n; ++j) group[j] = SeedHit{(uint32_t)d, s->kmer_offset[j]};
+		align_hit_group(read, group, n, 0, min_score, 0, ws);
+	}
+	if (ws->alignments.count > 0) return 1;
+	ws->candidates.count = 0;
+	return 0;
 }
 
 void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws)

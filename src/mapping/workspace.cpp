@@ -46,13 +46,13 @@ MappingWorkspace *create_mapping_workspace(const MappingIndex *index)
 
 	SeedSet *s = &ws->seeds;
 	s->hit_cap = START_HIT_CAP;
-	s->hits = (uint32_t *)realloc_or_die(nullptr, START_HIT_CAP * sizeof(uint32_t));
 	s->merged = (SeedHit *)realloc_or_die(nullptr, START_HIT_CAP * sizeof(SeedHit));
 	s->kmer_cap = START_KMER_CAP;
 	s->kmer_hits = (int32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(int32_t));
 	s->kmer_offset = (uint32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint32_t));
-	s->kmer_start = (uint32_t **)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint32_t *));
+	s->kmer_start = (const uint32_t **)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint32_t *));
 	s->kmer_cursor = (int32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(int32_t));
+	s->kmer_order = (int32_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(int32_t));
 	s->kmer_code = (uint64_t *)realloc_or_die(nullptr, START_KMER_CAP * sizeof(uint64_t));
 
 	ws->candidates.capacity = START_LIST_CAP;
@@ -75,12 +75,12 @@ void release_mapping_workspace(MappingWorkspace *ws)
 {
 	if (!ws) return;
 	SeedSet *s = &ws->seeds;
-	free(s->hits);
 	free(s->merged);
 	free(s->kmer_hits);
 	free(s->kmer_offset);
 	free(s->kmer_start);
 	free(s->kmer_cursor);
+	free(s->kmer_order);
 	free(s->kmer_code);
 	free(s->group_start);
 	free(s->merge_tmp);

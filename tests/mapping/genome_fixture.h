@@ -110,6 +110,7 @@ struct TestIndex {
 	MappingIndex index{};          // count_intron off
 	MappingIndex index_intron{};   // count_intron on
 	MappingIndex index_placed{};   // count_intron off, guesses placements from the exons
+	MappingIndex index_plain{};    // count_intron off, the plain path
 	std::vector<std::vector<Exon>> exons;
 	std::vector<Exon *> exon_ptr;
 	std::vector<uint32_t> exon_count, gene_chrom;
@@ -170,6 +171,7 @@ inline TestIndex *make_test_index()
 	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, nullptr};
 	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0, nullptr};
 	x->index_placed = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, x->seq_offset.data()};
+	x->index_plain = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 1, nullptr};
 	return x;
 }
 

@@ -94,7 +94,6 @@ inline void set_merged_hits(MappingWorkspace *ws, const std::vector<SeedHit> &hi
 	SeedSet *s = &ws->seeds;
 	if ((int32_t)hits.size() > s->hit_cap) {
 		s->merged = (SeedHit *)realloc_or_die(s->merged, hits.size() * sizeof(SeedHit));
-		s->hits = (uint32_t *)realloc_or_die(s->hits, hits.size() * sizeof(uint32_t));
 		s->hit_cap = (int32_t)hits.size();
 	}
 	for (size_t i = 0; i < hits.size(); ++i) s->merged[i] = hits[i];
