@@ -139,6 +139,13 @@ void index_transcript_starts(AnnotationInfo *ann);
 #define HASH_BITS 27
 #define MAX_KMER_SIZE 29
 
+// One distinct k-mer in the slot table of a loaded hash.
+struct KmerSlot {
+	uint64_t key;     // the k-mer's code + 1 (codes have at most 2 x MAX_KMER_SIZE bits); 0: free
+	uint32_t start;   // its first position in kmer_positions
+	uint32_t count;   // its positions
+};
+
 // Two-level k-mer table: the low hash_bits of a k-mer code choose a bucket; inside it
 // the distinct k-mers are sorted by key = code >> hash_bits, each with a run of positions.
 // A k-mer code packs its bases 2 bits each (A 0, C 1, G 2, T 3), first base highest.
@@ -154,6 +161,11 @@ struct KmerHash {
 	uint32_t n_positions;      // P
 	void *mapping;             // the mapped .hash file the arrays point into (loaded hashes), or null
 	size_t mapping_bytes;
+	// Every k-mer by the hash of its code (build_kmer_slots), or null: lookups then take the
+	// buckets. A mapped file gets one, and its bucket table, keys and starts stay on disk.
+	KmerSlot *slots;
+	uint64_t slot_mask;        // slots - 1, a power of two minus one
+	uint32_t slot_bits;
 };
 
 // Build the hash over ann->tx_seq with k-mer length k (1..MAX_KMER_SIZE) and print
@@ -162,12 +174,18 @@ void build_kmer_hash(const AnnotationInfo *ann, uint32_t k, KmerHash *hash);
 // Write the .hash file: k, hash_bits, bucket_starts, keys, starts, P, positions
 // (536,870,928 + 8 D + 4 P bytes).
 void write_kmer_hash(const char *path, uint32_t k, const KmerHash *hash);
-// Map a .hash file read-only (release_kmer_hash unmaps it), or read it into memory when
-// map_file is false or the file cannot be mapped; a short, inconsistent or foreign file ends
-// the run with an error.
+// Map a .hash file read-only (release_kmer_hash unmaps it) and build its slot table, or read it
+// into memory when map_file is false or the file cannot be mapped (lookups then take the
+// buckets); a short, inconsistent or foreign file ends the run with an error.
 void load_kmer_hash(const char *path, KmerHash *hash, bool map_file = true);
 // Free the arrays of the hash and zero the record.
 void release_kmer_hash(KmerHash *hash);
+// Fill hash->slots from the hash's arrays (in memory).
+void build_kmer_slots(KmerHash *hash);
+// The same for a hash whose arrays are a mapped file: they are read in chunks, and each chunk is
+// unmapped after use, so that the bucket table, keys and starts never stay resident. A table
+// that goes down or disagrees with D and P ends the run with MSG_READ_ERROR.
+void build_kmer_slots_mapped(KmerHash *hash);
 // True when every k-mer of the hash lies inside a transcriptome of `transcriptome_length`
 // bases, i.e. the hash may belong to it (mapping reads transcripts at these positions).
 bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length);
@@ -191,8 +209,29 @@ static inline uint32_t kmer_index(const KmerHash *hash, uint64_t code)
 	return UINT32_MAX;
 }
 
+// Home slot of a k-mer code in the slot table.
+static inline uint64_t kmer_slot_home(const KmerHash *hash, uint64_t code)
+{
+	return (code * 0x9E3779B97F4A7C15ull) >> (64 - hash->slot_bits);
+}
+
+// The slot of k-mer `code`, or null when it does not occur (hash->slots must be set).
+static inline const KmerSlot *kmer_slot(const KmerHash *hash, uint64_t code)
+{
+	for (uint64_t s = kmer_slot_home(hash, code);; s = (s + 1) & hash->slot_mask) {
+		const KmerSlot *slot = &hash->slots[s];
+		if (slot->key == code + 1) return slot;
+		if (slot->key == 0) return nullptr;
+	}
+}
+
 static inline uint32_t kmer_lookup(const KmerHash *hash, uint64_t code, const uint32_t **positions)
 {
+	if (hash->slots) {
+		const KmerSlot *slot = kmer_slot(hash, code);
+		*positions = slot ? hash->kmer_positions + slot->start : nullptr;
+		return slot ? slot->count : 0;
+	}
 	uint32_t b = (uint32_t)(code & hash->hash_mask);
 	uint32_t key = (uint32_t)(code >> hash->hash_bits);
 	uint32_t low = hash->bucket_starts[b], high = hash->bucket_starts[b + 1];

@@ -218,11 +218,14 @@ void load_kmer_hash(const char *path, KmerHash *hash, bool map_file)
 	const uint64_t positions_at = keys_at + 8 * (uint64_t)D + 4;
 	const uint32_t P = peek_u32(fp, positions_at - 4, size);
 	if (P == 0xFFFFFFFFu || positions_at + 4 * (uint64_t)P != size) fatal(MSG_READ_ERROR);
+	hash->n_kmers = D;
+	hash->n_positions = P;
 	// The file is mapped, not read: its pages come straight from the page cache, without the
-	// zeroing and copying of fresh memory, which costs seconds for a hash of a gigabyte.
+	// zeroing and copying of fresh memory, which costs seconds for a hash of a gigabyte. Lookups
+	// go through the slot table, so of the mapping only the positions are ever read.
 	// Every array of the format starts on a multiple of 4 bytes. Where the file cannot be
 	// mapped, it is read.
-	void *m = map_file ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(fp), 0) : MAP_FAILED;
+	void *m = map_file ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(fp), 0) : MAP_FAILED;
 	if (m != MAP_FAILED) {
 		hash->mapping = m;
 		hash->mapping_bytes = size;
@@ -231,17 +234,18 @@ void load_kmer_hash(const char *path, KmerHash *hash, bool map_file)
 		hash->kmer_keys = w + n_buckets + 1;
 		hash->kmer_starts = hash->kmer_keys + D;
 		hash->kmer_positions = hash->kmer_starts + (size_t)D + 1;
-	} else {
-		if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
-		hash->bucket_starts = (uint32_t *)malloc_or_die(n_buckets + 1, sizeof(uint32_t));
-		read_or_die(hash->bucket_starts, sizeof(uint32_t), n_buckets + 1, fp);
-		hash->kmer_keys = (uint32_t *)malloc_or_die(D, sizeof(uint32_t));
-		read_or_die(hash->kmer_keys, sizeof(uint32_t), D, fp);
-		hash->kmer_starts = (uint32_t *)malloc_or_die((size_t)D + 1, sizeof(uint32_t));
-		read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
-		hash->kmer_positions = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
-		read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
+		build_kmer_slots_mapped(hash);
+		return;
 	}
+	if (fseeko(fp, 8, SEEK_SET) != 0) fatal(MSG_READ_ERROR);
+	hash->bucket_starts = (uint32_t *)malloc_or_die(n_buckets + 1, sizeof(uint32_t));
+	read_or_die(hash->bucket_starts, sizeof(uint32_t), n_buckets + 1, fp);
+	hash->kmer_keys = (uint32_t *)malloc_or_die(D, sizeof(uint32_t));
+	read_or_die(hash->kmer_keys, sizeof(uint32_t), D, fp);
+	hash->kmer_starts = (uint32_t *)malloc_or_die((size_t)D + 1, sizeof(uint32_t));
+	read_or_die(hash->kmer_starts, sizeof(uint32_t), (size_t)D + 1, fp);
+	hash->kmer_positions = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
+	read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
 
 	// Lookups index kmer_keys and kmer_positions through these tables without bounds
 	// checks; a table that is not monotone, or that disagrees with D and P, would send them
@@ -254,9 +258,6 @@ void load_kmer_hash(const char *path, KmerHash *hash, bool map_file)
 	if (ks[D] != P || (D > 0 && ks[0] != 0)) fatal(MSG_READ_ERROR);
 	for (uint32_t j = 0; j < D; ++j)
 		if (ks[j] > ks[j + 1]) fatal(MSG_READ_ERROR);
-
-	hash->n_kmers = D;
-	hash->n_positions = P;
 }
 
 bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length)
@@ -271,6 +272,7 @@ bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length)
 
 void release_kmer_hash(KmerHash *hash)
 {
+	free(hash->slots);
 	if (hash->mapping) {
 		munmap(hash->mapping, hash->mapping_bytes);
 		memset(hash, 0, sizeof *hash);

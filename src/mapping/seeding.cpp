@@ -72,7 +72,25 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 		}
 		// UINT64_MAX is also the code of 32 T, which has no hits either.
 		codes[i] = code;
-		if (code != UINT64_MAX) __builtin_prefetch(hash->bucket_starts + (code & hash->hash_mask));
+		if (code == UINT64_MAX) continue;
+		if (hash->slots)
+			__builtin_prefetch(hash->slots + kmer_slot_home(hash, code));
+		else
+			__builtin_prefetch(hash->bucket_starts + (code & hash->hash_mask));
+	}
+	int64_t total = 0;
+	if (hash->slots) {
+		// One slot per k-mer, then its positions (fetched ahead for the passes).
+		for (int32_t i = 0; i < n; ++i) {
+			const KmerSlot *slot = codes[i] == UINT64_MAX ? nullptr : kmer_slot(hash, codes[i]);
+			seeds->kmer_hits[i] = slot ? (int32_t)slot->count : 0;
+			seeds->kmer_start[i] = slot ? hash->kmer_positions + slot->start : nullptr;
+			if (slot) __builtin_prefetch(seeds->kmer_start[i]);
+			total += seeds->kmer_hits[i];
+		}
+		if (total > seeds->hit_cap) grow_hit_arrays(seeds, total);
+		seeds->n_hits = (int32_t)total;
+		return;
 	}
 	for (int32_t i = 0; i < n; ++i)
 		if (codes[i] != UINT64_MAX) __builtin_prefetch(hash->kmer_keys + hash->bucket_starts[codes[i] & hash->hash_mask]);
@@ -88,7 +106,6 @@ void seed_read(const ReadRecord *read, const KmerHash *hash, SeedSet *seeds)
 	for (int32_t i = 0; i < n; ++i)
 		if (codes[i] != UINT64_MAX) __builtin_prefetch(hash->kmer_positions + hash->kmer_starts[codes[i]]);
 
-	int64_t total = 0;
 	for (int32_t i = 0; i < n; ++i) {
 		uint32_t count = 0;
 		const uint32_t *positions = nullptr;

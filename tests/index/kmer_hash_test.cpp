@@ -259,14 +259,43 @@ TEST(KmerHash, MatchesReferenceAndRoundTrips)
 	EXPECT_EQ(tail_items[2 * D], P);  // item 6 right after the starts
 	EXPECT_EQ(0, memcmp(tail_items.data() + 2 * D + 1, h.kmer_positions, 4 * P));
 
-	// Mapped, then read into memory.
+	// Mapped (lookups through the slot table), then read into memory (through the buckets).
 	for (bool map_file : {true, false}) {
 		KmerHash loaded;
 		load_kmer_hash(path.c_str(), &loaded, map_file);
 		EXPECT_EQ(loaded.mapping != nullptr, map_file);
+		EXPECT_EQ(loaded.slots != nullptr, map_file);
 		EXPECT_EQ(0, memcmp(loaded.bucket_starts, h.bucket_starts, 4 * ((1ULL << 27) + 1)));
 		check_hash(&loaded, ref, k);
 		release_kmer_hash(&loaded);
+	}
+	// A bucket start or a k-mer start above the next one: lookups would leave the arrays.
+	const uint64_t keys_at = 8 + 4 * ((1ULL << 27) + 1);
+	uint64_t middle = 1ULL << 26;
+	while (h.bucket_starts[middle] == h.bucket_starts[middle + 1]) ++middle;
+	const struct {
+		uint64_t at;
+		uint32_t value;
+	} damages[] = {{8 + 4 * middle, h.bucket_starts[middle + 1] + 1}, {keys_at + 4 * D + 4 * (D / 2), (uint32_t)P}};
+	for (const auto &d : damages) {
+		FILE *w = fopen(path.c_str(), "r+b");
+		ASSERT_NE(w, nullptr);
+		uint32_t old = 0;
+		ASSERT_EQ(fseek(w, (long)d.at, SEEK_SET), 0);
+		ASSERT_EQ(fread(&old, 4, 1, w), 1u);
+		ASSERT_EQ(fseek(w, (long)d.at, SEEK_SET), 0);
+		ASSERT_EQ(fwrite(&d.value, 4, 1, w), 1u);
+		ASSERT_EQ(fclose(w), 0);
+		for (bool map_file : {true, false}) {
+			KmerHash loaded;
+			EXPECT_EXIT(load_kmer_hash(path.c_str(), &loaded, map_file), ::testing::ExitedWithCode(1),
+			            "\\[ERROR\\] fread, wrong file or file is corrupted") << d.at << (map_file ? " mapped" : " read");
+		}
+		w = fopen(path.c_str(), "r+b");
+		ASSERT_NE(w, nullptr);
+		ASSERT_EQ(fseek(w, (long)d.at, SEEK_SET), 0);
+		ASSERT_EQ(fwrite(&old, 4, 1, w), 1u);
+		ASSERT_EQ(fclose(w), 0);
 	}
 	release_kmer_hash(&h);
 

@@ -107,9 +107,10 @@ struct TestIndex {
 	std::vector<uint32_t> length, offset, gene, base_tx;
 	AnnotationInfo ann{};
 	KmerHash hash{};
+	KmerHash hash_slots{};         // the same arrays, looked up through a slot table
 	MappingIndex index{};          // count_intron off
 	MappingIndex index_intron{};   // count_intron on
-	MappingIndex index_placed{};   // count_intron off, guesses placements from the exons
+	MappingIndex index_placed{};   // count_intron off, guesses placements, k-mer slots
 	MappingIndex index_plain{};    // count_intron off, the plain path
 	std::vector<std::vector<Exon>> exons;
 	std::vector<Exon *> exon_ptr;
@@ -170,7 +171,9 @@ inline TestIndex *make_test_index()
 	a.tx_exon_count = x->exon_count.data();
 	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, nullptr};
 	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0, nullptr};
-	x->index_placed = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, x->seq_offset.data()};
+	x->hash_slots = x->hash;
+	build_kmer_slots(&x->hash_slots);
+	x->index_placed = MappingIndex{&x->ann, &x->hash_slots, g.bwt, 0, 0, x->seq_offset.data()};
 	x->index_plain = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 1, nullptr};
 	return x;
 }
