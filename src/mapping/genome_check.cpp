@@ -4,6 +4,7 @@
 // exact seeds ending at anchors every 13 bases, located, grouped by diagonal and verified.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include "cli/cli.h"
 #include "mapping/mapping.h"
 
@@ -25,6 +26,8 @@ static void reserve_seeds(GenomeScratch *g, int32_t need)
 	g->hit_begin = (int64_t *)realloc_or_die(g->hit_begin, (size_t)cap * sizeof(int64_t));
 	g->hit_end = (int64_t *)realloc_or_die(g->hit_end, (size_t)cap * sizeof(int64_t));
 	g->cursor = (int64_t *)realloc_or_die(g->cursor, (size_t)cap * sizeof(int64_t));
+	g->walks = (GenomeWalk *)realloc_or_die(g->walks, (size_t)cap * sizeof(GenomeWalk));
+	g->walk_index = (int32_t *)realloc_or_die(g->walk_index, (size_t)cap * sizeof(int32_t));
 	g->seed_cap = cap;
 }
 
@@ -42,6 +45,8 @@ void release_genome_scratch(GenomeScratch *g)
 	free(g->hit_begin);
 	free(g->hit_end);
 	free(g->cursor);
+	free(g->walks);
+	free(g->walk_index);
 	free(g->hits);
 	free(g->merged);
 	free(g->rows);
@@ -260,24 +265,12 @@ int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t l
 	return mismatches < limit ? mismatches : limit;
 }
 
-// The longest exact match of read[.. a] in the genome, walked backwards from offset a by
-// backward search. Returns the offset q' at which the walk stopped (-1 when it ran through
-// offset 0) and fills the seed {q' + 1, a - q', ...}.
-//
-// Once the rows narrow to one and the match is long enough to be a seed anyway, the one
-// occurrence is placed in the genome and the walk goes on along the genome text: a single row
-// survives the step with base c exactly when the genome base before its suffix is c. This
-// replaces random BWT accesses by sequential ones and gives the same match. The position comes
-// from an earlier seed of this read that contains the match (its only occurrence then lies on
-// that seed's diagonal), or from bwt_locate, which collect_genome_hits would need anyway.
-static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, const GenomeSeed *known,
-                         int32_t n_known, const PlacementHint *hint, GenomeSeed *seed)
+// The walk from anchor a before its first step: the first k steps in one lookup when the k bases
+// are ACGT and every step finds rows; otherwise the steps find where the walk ends. (Nothing
+// depends on the rows of the first k < MIN_GENOME_SEED steps.)
+static GenomeWalk start_walk(const GenomeBwt *bwt, const char *bases, int32_t a)
 {
-	uint32_t lo = 0, hi = bwt->seq_len, pos = NO_POSITION;
-	int32_t q = a;
-	// The first k steps in one lookup when the k bases are ACGT and every step finds rows;
-	// otherwise the steps below find where the walk ends. (Nothing below depends on the rows
-	// of the first k < MIN_GENOME_SEED steps.)
+	GenomeWalk w{a, a, 0, bwt->seq_len};
 	const int32_t k = bwt->kmer_k;
 	if (k > 0 && a + 1 >= k) {
 		uint32_t code = 0;
@@ -288,16 +281,35 @@ static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, con
 			code = code << 2 | c;
 		}
 		if (i > a && bwt->kmer_lo[code] <= bwt->kmer_hi[code]) {
-			lo = bwt->kmer_lo[code];
-			hi = bwt->kmer_hi[code];
-			q = a - k;
+			w.lo = bwt->kmer_lo[code];
+			w.hi = bwt->kmer_hi[code];
+			w.q = a - k;
 		}
 	}
-	while (q >= 0) {
+	return w;
+}
+
+// One step of the walk. Returns 0 while it goes on; else fills the seed {q + 1, a - q, lo, hi,
+// pos} of the longest exact match of read[.. a] and returns 1.
+//
+// Once the rows narrow to one and the match is long enough to be a seed anyway, the one
+// occurrence is placed in the genome and the walk goes on along the genome text: a single row
+// survives the step with base c exactly when the genome base before its suffix is c. This
+// replaces random BWT accesses by sequential ones and gives the same match. The position comes
+// from a seed of this read that contains the match (its only occurrence then lies on that
+// seed's diagonal), from the transcript alignment's place, or from bwt_locate, which
+// collect_genome_hits would need anyway.
+static int step_walk(const GenomeBwt *bwt, const char *bases, GenomeWalk *w, const GenomeSeed *known, int32_t n_known,
+                     const PlacementHint *hint, GenomeSeed *seed)
+{
+	int32_t q = w->q;
+	uint32_t pos = NO_POSITION;
+	if (q >= 0) {
 		const uint32_t c = BASE_CODE[(uint8_t)bases[q]];
-		if (c > 3 || !genome_backward_step(bwt, c, &lo, &hi)) break;
-		--q;
-		if (lo == hi && a - q >= MIN_GENOME_SEED) {
+		if (c <= 3 && genome_backward_step(bwt, c, &w->lo, &w->hi)) {
+			w->q = --q;
+			const int32_t a = w->a;
+			if (!(w->lo == w->hi && a - q >= MIN_GENOME_SEED)) return 0;
 			for (int32_t i = 0; i < n_known && pos == NO_POSITION; ++i)
 				if (known[i].pos != NO_POSITION && known[i].read_start <= q + 1 &&
 				    a < known[i].read_start + known[i].length)
@@ -308,18 +320,76 @@ static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, con
 				const uint32_t guess = hint_text_position(hint, q + 1);
 				if (guess != NO_POSITION && bases_occur_at(bwt, bases, q + 1, a - q, guess)) pos = guess;
 			}
-			if (pos == NO_POSITION) pos = bwt_locate(bwt, lo);
+			if (pos == NO_POSITION) pos = bwt_locate(bwt, w->lo);
 			while (q >= 0 && pos > 0) {
 				const uint32_t b = BASE_CODE[(uint8_t)bases[q]];
 				if (b > 3 || b != genome_base(bwt, pos - 1)) break;
 				--pos;
 				--q;
 			}
-			break;
 		}
 	}
-	*seed = {q + 1, a - q, lo, hi, pos};
-	return q;
+	*seed = {q + 1, w->a - q, w->lo, w->hi, pos};
+	return 1;
+}
+
+// The longest exact match of read[.. a] in the genome, walked backwards from offset a by
+// backward search. Returns the offset q' at which the walk stopped (-1 when it ran through
+// offset 0) and fills the seed {q' + 1, a - q', ...}.
+static int32_t walk_back(const GenomeBwt *bwt, const char *bases, int32_t a, const GenomeSeed *known,
+                         int32_t n_known, const PlacementHint *hint, GenomeSeed *seed)
+{
+	GenomeWalk w = start_walk(bwt, bases, a);
+	while (!step_walk(bwt, bases, &w, known, n_known, hint, seed)) {}
+	return seed->read_start - 1;
+}
+
+// Ask for the occurrence blocks that the walk's next step reads.
+static inline void prefetch_step(const GenomeBwt *bwt, const GenomeWalk *w)
+{
+	for (uint32_t k : {w->lo - 1, w->hi}) {
+		if (k == 0xFFFFFFFFu || k >= bwt->seq_len) continue;
+		const uint32_t m = k >= bwt->primary ? k - 1 : k;
+		__builtin_prefetch(bwt->bwt_words + 8 * (size_t)(m >> 6));
+	}
+}
+
+// walk_back from every anchor a = first, first - GENOME_SEED_STEP, ... down to
+// GENOME_SEED_STEP - 1, the walks advancing together a step each per round, so that their misses
+// in the occurrence table overlap. Seeds of MIN_GENOME_SEED bases or more are appended to
+// seeds[count ..] in anchor order, as one walk after the other would; returns the new count.
+// Walks place single rows with the help of seeds[0 .. count - 1] and of the walks already done.
+static int32_t walk_anchors(const GenomeBwt *bwt, const char *bases, int32_t first, GenomeSeed *seeds,
+                            int32_t count, const PlacementHint *hint, GenomeScratch *g)
+{
+	const int32_t n = first >= GENOME_SEED_STEP - 1 ? (first - (GENOME_SEED_STEP - 1)) / GENOME_SEED_STEP + 1 : 0;
+	if (n == 0) return count;
+	reserve_seeds(g, count + n);
+	seeds = g->seeds;
+	// Walk i writes seeds[count + i], which counts as known once its position is set.
+	GenomeSeed *done = seeds + count;
+	GenomeWalk *walks = g->walks;
+	int32_t *index = g->walk_index;
+	for (int32_t i = 0; i < n; ++i) {
+		done[i] = GenomeSeed{};
+		walks[i] = start_walk(bwt, bases, first - i * GENOME_SEED_STEP);
+		index[i] = i;
+	}
+	int32_t active = n;
+	while (active > 0) {
+		for (int32_t j = 0; j < active; ++j) prefetch_step(bwt, &walks[index[j]]);
+		int32_t kept = 0;
+		for (int32_t j = 0; j < active; ++j) {
+			const int32_t i = index[j];
+			// Known: the seeds before the anchors, and the anchors' seeds (those not done yet have
+			// no position).
+			if (!step_walk(bwt, bases, &walks[i], seeds, count + n, hint, &done[i])) index[kept++] = i;
+		}
+		active = kept;
+	}
+	for (int32_t i = 0; i < n; ++i)
+		if (done[i].length >= MIN_GENOME_SEED) seeds[count++] = done[i];  // in place: count <= count + i
+	return count;
 }
 
 // Seeds with this many rows or more may be left unlocated.
@@ -375,9 +445,14 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 	if (seeds[0].length >= MIN_GENOME_SEED) count = 1;
 
 	// Anchored seeds: maximal exact matches ending at anchors 13 bases apart.
-	for (int32_t a = len - 1 - GENOME_SEED_STEP; a >= GENOME_SEED_STEP - 1; a -= GENOME_SEED_STEP) {
-		walk_back(bwt, bases, a, seeds, count, g->hint, &seeds[count]);
-		if (seeds[count].length >= MIN_GENOME_SEED) ++count;
+	if (g->plain) {
+		for (int32_t a = len - 1 - GENOME_SEED_STEP; a >= GENOME_SEED_STEP - 1; a -= GENOME_SEED_STEP) {
+			walk_back(bwt, bases, a, seeds, count, g->hint, &seeds[count]);
+			if (seeds[count].length >= MIN_GENOME_SEED) ++count;
+		}
+	} else {
+		count = walk_anchors(bwt, bases, len - 1 - GENOME_SEED_STEP, seeds, count, g->hint, g);
+		seeds = g->seeds;
 	}
 
 	// Seeds left unlocated: their rows are not walked; where they count, on the diagonals of

@@ -116,6 +116,14 @@ struct GenomeSeed {
 	uint32_t pos = NO_POSITION;
 };
 
+// A backward walk in progress: read[q + 1 .. a] occurs at the full-BWT rows lo..hi.
+struct GenomeWalk {
+	int32_t a;
+	int32_t q;
+	uint32_t lo;
+	uint32_t hi;
+};
+
 // One occurrence of a seed: diagonal = genome position - read start (never wraps).
 struct GenomeHit {
 	int32_t read_start;
@@ -129,10 +137,12 @@ struct GenomeScratch {
 	char *rc;
 	int32_t rc_cap;
 	GenomeSeed *seeds;
-	int32_t seed_cap;          // also the capacity of hit_begin, hit_end and cursor
+	int32_t seed_cap;          // also the capacity of hit_begin, hit_end, cursor, walks, walk_index
 	int64_t *hit_begin;        // each seed's hits are hits[hit_begin[s] .. hit_end[s] - 1]
 	int64_t *hit_end;
 	int64_t *cursor;           // merge cursors
+	GenomeWalk *walks;         // the anchored walks of a read, advanced together
+	int32_t *walk_index;       // the walks still going
 	GenomeHit *hits;
 	int64_t hit_cap;
 	GenomeHit *merged;
