@@ -269,6 +269,10 @@ struct GenomeBwt {
 	uint32_t *bwt_words;       // occurrence checkpoints every 64 characters, interleaved
 	uint32_t sa_count;         // floor((n + 16) / 16)
 	uint32_t *sa_samples;      // suffix position of every 16th row; [0] = 0xFFFFFFFF
+	// The loaded .bwt file, mapped, when packed_seq (and sa_samples where aligned) point into
+	// it; null for a BWT read or built in memory.
+	void *mapping;
+	size_t mapping_bytes;
 	// Made by build_genome_kmer_table (mapping.h) after loading, not stored: the rows kmer_lo[w]..kmer_hi[w]
 	// that backward search reaches after the kmer_k bases of k-mer w (first base in the top
 	// bits); lo > hi where a step comes out empty. kmer_k = 0: no table.

@@ -421,6 +421,26 @@ TEST(Bwt, WriteLoadRoundTrip)
 	EXPECT_EQ(0, memcmp(loaded.sa_samples, b->sa_samples, 4 * (size_t)b->sa_count));
 	check_against_naive(&loaded, expected_text(s));
 	release_genome_bwt(&loaded);
+
+	// The text is used in place in the mapped file; so are the samples where the text's length
+	// puts them on a 4-byte boundary (n = 1280), else they are read (n = 1234 above).
+	std::string s2 = random_bases(rng, 1280, 0.01);
+	BwtHolder h2(build_from_records(dir, "g2.fa", {{"chr1", s2}}));
+	for (const GenomeBwt *bwt : {b, (const GenomeBwt *)h2.bwt}) {
+		write_genome_bwt(path.c_str(), bwt);
+		testing::internal::CaptureStderr();
+		load_genome_bwt(path.c_str(), &loaded);
+		testing::internal::GetCapturedStderr();
+		const uint8_t *m = (const uint8_t *)loaded.mapping;
+		ASSERT_NE(m, nullptr);
+		EXPECT_EQ(loaded.packed_seq, m + 4);
+		const bool samples_mapped = (const uint8_t *)loaded.sa_samples > m && (const uint8_t *)loaded.sa_samples < m + loaded.mapping_bytes;
+		EXPECT_EQ(samples_mapped, bwt != b);
+		EXPECT_EQ(0, memcmp(loaded.sa_samples, bwt->sa_samples, 4 * (size_t)bwt->sa_count));
+		check_against_naive(&loaded, expected_text(bwt == b ? s : s2));
+		release_genome_bwt(&loaded);
+		EXPECT_EQ(loaded.mapping, nullptr);
+	}
 }
 
 TEST(BwtDeathTest, TruncatedFileIsAReadError)
