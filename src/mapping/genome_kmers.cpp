@@ -3,6 +3,7 @@
 // k dependent steps, each a random read of the occurrence table.
 #include <cstdint>
 #include <cstdlib>
+#include <thread>
 #include "cli/cli.h"
 #include "mapping/mapping.h"
 
@@ -40,7 +41,7 @@ void build_genome_kmer_table(GenomeBwt *bwt, int32_t k)
 		const uint64_t shorter = 1ULL << (2 * (d - 1));
 		// The d-mer of base c before the (d-1)-mer w is c * 4^(d-1) + w. For one c, the w in
 		// order step from rows in ascending order, so the blocks are read in sequence.
-		for (uint32_t c = 0; c < 4; ++c) {
+		auto extend = [&, from, to, shorter](uint32_t c) {
 			for (uint64_t w = 0; w < shorter; ++w) {
 				uint32_t l = lo[from][w], h = hi[from][w];
 				if (l > h || !genome_backward_step(bwt, c, &l, &h)) {
@@ -50,6 +51,20 @@ void build_genome_kmer_table(GenomeBwt *bwt, int32_t k)
 				lo[to][c * shorter + w] = l;
 				hi[to][c * shorter + w] = h;
 			}
+		};
+		// Large levels on two threads, two bases each (they write apart).
+		std::thread helper;
+		if (shorter >= 4096) helper = std::thread([&] {
+			extend(2);
+			extend(3);
+		});
+		extend(0);
+		extend(1);
+		if (helper.joinable()) {
+			helper.join();
+		} else {
+			extend(2);
+			extend(3);
 		}
 	}
 	free(lo[1]);

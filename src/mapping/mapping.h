@@ -335,7 +335,7 @@ int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_
 int32_t genome_kmer_table_k(uint64_t n);
 // Fill bwt->kmer_k, kmer_lo and kmer_hi with the backward-search interval of every k-mer
 // (k from genome_kmer_table_k; nothing when 0). Built level by level from the last base, each level's steps
-// reading the occurrence blocks in ascending order; two threads split each level.
+// reading the occurrence blocks in ascending order; large levels are split between two threads.
 void build_genome_kmer_table(GenomeBwt *bwt, int32_t k);
 // Free the table alone (release_genome_bwt frees it with the rest) and set kmer_k to 0.
 void release_genome_kmer_table(GenomeBwt *bwt);

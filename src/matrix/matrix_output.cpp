@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <semaphore.h>
 #include <thread>
 #include <vector>
 #include "matrix/matrix.h"
@@ -289,17 +290,28 @@ void write_count_matrix(const CountOptions *opt, BarcodeTable *table, const Anno
 
 	// The raw folder reads the UMI tables, the others read matrix.bin: with more than one
 	// thread they are written side by side (each writer owns its files).
+	// The helper is detached and waited for through a semaphore: when a write fails, fatal()
+	// ends the run from either thread, and no finished thread is left behind unjoined.
 	auto write_raw = [&] {
 		write_raw_matrix_dir(opt->out_dir, &list, ann, barcode_len, barcode_genes.data(), barcode_umis.data(), sum);
 	};
-	std::thread raw_writer;
-	if (opt->n_threads > 1) raw_writer = std::thread(write_raw);
+	sem_t raw_done;
+	const bool beside = opt->n_threads > 1;
+	if (beside) {
+		sem_init(&raw_done, 0, 0);
+		std::thread([&] {
+			write_raw();
+			sem_post(&raw_done);
+		}).detach();
+	}
 	convert_matrix_to_mtx(bin_path, opt->out_dir);
 	write_filtered_matrix_dir(opt->out_dir, bin_path, &list, ann, barcode_len);
-	if (raw_writer.joinable())
-		raw_writer.join();
-	else
+	if (beside) {
+		while (sem_wait(&raw_done) != 0) {}
+		sem_destroy(&raw_done);
+	} else {
 		write_raw();
+	}
 	summarize_cells(&list, barcode_genes.data(), barcode_umis.data(), sum);
 	release_barcode_list(&list);
 }
