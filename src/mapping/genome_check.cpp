@@ -504,21 +504,43 @@ static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace
 		hinted = true;
 	}
 	const bool minus = hinted && hint.ann->gene_strand[hint.ann->tx_gene[hint.t]] != 0;
-	g->hint = hinted && !minus ? &hint : nullptr;
-	const int found = search_genome_strand(bwt, read->seq, L, limit, g);
-	g->hint = nullptr;
-	if (found) return 1;
+	PlacementHint hint_rc = hint;
+	hint_rc.reversed = true;
+	const PlacementHint *strand_hint[2] = {hinted && !minus ? &hint : nullptr, minus ? &hint_rc : nullptr};
 	if (L + 1 > g->rc_cap) {
 		g->rc = (char *)realloc_or_die(g->rc, (size_t)L + 1);
 		g->rc_cap = L + 1;
 	}
 	for (int32_t i = 0; i < L; ++i) g->rc[i] = COMPLEMENT_LETTERS[BASE_CODE[(uint8_t)read->seq[L - 1 - i]]];
 	g->rc[L] = 0;
-	hint.reversed = true;
-	g->hint = minus ? &hint : nullptr;
-	const int found_rc = search_genome_strand(bwt, g->rc, L, limit, g);
-	g->hint = nullptr;
-	return found_rc;
+	const char *strand[2] = {read->seq, g->rc};
+
+	// Below a limit of two only an occurrence of the whole read passes, on either strand: the
+	// two suffix walks, which decide it, advance together.
+	if (limit <= 1 && !g->plain && L > 0) {
+		GenomeWalk walk[2] = {start_walk(bwt, strand[0], L - 1), start_walk(bwt, strand[1], L - 1)};
+		bool going[2] = {true, true};
+		while (going[0] || going[1]) {
+			for (int s = 0; s < 2; ++s)
+				if (going[s]) prefetch_step(bwt, &walk[s]);
+			for (int s = 0; s < 2; ++s) {
+				GenomeSeed seed;
+				if (going[s] && step_walk(bwt, strand[s], &walk[s], nullptr, 0, strand_hint[s], &seed)) {
+					if (seed.read_start == 0) return 1;
+					going[s] = false;
+				}
+			}
+		}
+		return 0;
+	}
+
+	for (int s = 0; s < 2; ++s) {
+		g->hint = strand_hint[s];
+		const int found = search_genome_strand(bwt, strand[s], L, limit, g);
+		g->hint = nullptr;
+		if (found) return 1;
+	}
+	return 0;
 }
 
 MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws)

@@ -447,6 +447,14 @@ TEST_F(GenomeCheckTest, ClassifyBothStrands)
 	ReadRecord o = make_read(odd);
 	EXPECT_EQ(classify_read(&o, 1, 1, ws), MAP_EXONIC);
 	EXPECT_EQ(classify_read(&o, 1, 2, ws), MAP_NONEXONIC);
+	// An exact occurrence beats a one-mismatch alignment on either strand (below a limit of two
+	// only the two suffix walks run).
+	const std::string exact = G->text.substr(20000, 98);
+	for (std::string s : {exact, reverse_complement(exact)}) {
+		ReadRecord e = make_read(s);
+		EXPECT_EQ(classify_read(&e, 1, 1, ws), MAP_NONEXONIC) << s;
+		EXPECT_EQ(classify_read(&e, 0, 1, wi), MAP_NONEXONIC) << s;
+	}
 	release_mapping_workspace(ws);
 	release_mapping_workspace(wi);
 }
