@@ -77,6 +77,7 @@ static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read
 		}
 		row[hi] = prev[hi - 1] + scores[code[hi - 1]];
 		int32_t row_max = 0;
+		int32_t ahead = INT32_MIN;  // the most that a cell of this row can still gain: v - j
 		for (int32_t j = lo + 1;; ++j) {
 			const int32_t v = row[j];
 			if (v > peak) {
@@ -85,11 +86,18 @@ static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read
 				peak_col = j;
 			}
 			if (v > row_max) row_max = v;
+			if (v - j > ahead) ahead = v - j;
 			if (j == hi) break;
 			const int32_t insert = v + GAP_SCORE;
 			if (insert > row[j + 1]) row[j + 1] = insert;
 		}
 		if (peak - row_max > X) return local_end(peak, peak_row, peak_col, B, score, ref_used, read_used);
+		// Every later cell descends from a cell of this row and gains at most 1 per read base
+		// (column 0, while the band holds it, is never ahead of column 1). When none can pass the
+		// peak, and the peak is short of the read's end, the rest changes nothing: the answer is
+		// the local end.
+		if (ahead + cols <= peak && peak < cols - B)
+			return local_end(peak, peak_row, peak_col, B, score, ref_used, read_used);
 	}
 
 	// Prefer reaching the read's end: the best cell of the last column among the rows
