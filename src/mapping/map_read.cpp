@@ -16,9 +16,12 @@ MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws)
 	seed_read(read, ws->index->hash, &ws->seeds);
 	// Most reads match a transcript without an error: then the first pass, taken from the
 	// k-mer lists themselves, decides, and the hits of repeated k-mers are never merged.
-	if (ws->index->plain || !align_full_groups(read, ws)) {
+	if (ws->index->plain) {
 		merge_seed_hits(&ws->seeds);
 		map_to_transcriptome(read, ws);
+	} else if (!align_full_groups(read, ws)) {
+		merge_seed_hits(&ws->seeds);
+		map_to_transcriptome(read, ws, true);
 	}
 	if (alignments->count == 0 && ws->index->plain) {
 		for (int32_t i = 0; i < ws->candidates.count; ++i)

@@ -62,7 +62,8 @@ struct SeedSet {
 	int32_t merge_cap;
 	int32_t *group_start;   // the hit groups of merged: group g is group_start[g] .. [g + 1] - 1
 	int32_t n_groups;
-	int32_t group_cap;      // capacity of group_start
+	int32_t group_cap;      // capacity of group_start and pass_groups
+	int32_t *pass_groups;   // the groups of one pass (scratch)
 };
 
 // A partial ungapped placement not good enough to accept.
@@ -264,12 +265,12 @@ void align_hit_group(const ReadRecord *read, const SeedHit *group, int32_t size,
 // Extend every candidate again with one budget for the whole call; accepted candidates move
 // to the AlignmentList.
 void reextend_candidates(const ReadRecord *read, MappingWorkspace *ws);
-// The three passes and the re-extension over the read's hit groups (needs merged hits).
-void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws);
+// The three passes and the re-extension over the read's hit groups (needs merged hits); the
+// first pass is skipped when align_full_groups has done it.
+void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws, bool first_pass_done = false);
 // The first pass straight from the k-mer lists, before any merging: the groups that every
-// k-mer hits are the diagonals common to all lists. Returns 1 when it accepted an alignment,
-// leaving the alignments and candidates that the first pass of map_to_transcriptome leaves
-// (which then returns at once); else 0 with both lists emptied again.
+// k-mer hits are the diagonals common to all lists. Leaves the alignments and candidates that
+// the first pass of map_to_transcriptome leaves; returns 1 when it accepted an alignment.
 int align_full_groups(const ReadRecord *read, MappingWorkspace *ws);
 
 // ---- gapped extension (gapped.cpp) ----

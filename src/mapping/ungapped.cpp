@@ -199,6 +199,7 @@ static void find_hit_groups(SeedSet *seeds, const AnnotationInfo *ann)
 	if (seeds->n_hits + 1 > seeds->group_cap) {
 		const int32_t cap = (int32_t)grown_capacity(seeds->group_cap, seeds->n_hits + 1, 256);
 		seeds->group_start = (int32_t *)realloc_or_die(seeds->group_start, (size_t)cap * sizeof(int32_t));
+		seeds->pass_groups = (int32_t *)realloc_or_die(seeds->pass_groups, (size_t)cap * sizeof(int32_t));
 		seeds->group_cap = cap;
 	}
 	int32_t n = 0;
@@ -220,18 +221,23 @@ static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_s
 {
 	const SeedSet *seeds = &ws->seeds;
 	const char *tx = ws->index->ann->tx_seq;
+	// The groups of the pass first, so that only their bases are fetched ahead.
+	int32_t *pass = seeds->pass_groups, n = 0;
 	for (int32_t g = 0; g < seeds->n_groups; ++g) {
+		const int32_t size = seeds->group_start[g + 1] - seeds->group_start[g];
+		if (size >= min_size && size <= max_size) pass[n++] = g;
+	}
+	for (int32_t i = 0; i < n; ++i) {
 		// The transcript bases of a group a few ahead: groups lie anywhere in the transcriptome.
-		if (g + GROUP_PREFETCH < seeds->n_groups) {
-			const SeedHit *h = &seeds->merged[seeds->group_start[g + GROUP_PREFETCH]];
+		if (i + GROUP_PREFETCH < n) {
+			const SeedHit *h = &seeds->merged[seeds->group_start[pass[i + GROUP_PREFETCH]]];
 			const char *at = tx + (uint32_t)(h->diagonal + h->read_offset);
 			__builtin_prefetch(at);
 			__builtin_prefetch(at + 64);
 		}
-		const int32_t start = seeds->group_start[g];
-		const int32_t size = seeds->group_start[g + 1] - start;
-		if (size >= min_size && size <= max_size)
-			align_hit_group(read, seeds->merged + start, size, max_err, min_score, max_clip, ws);
+		const int32_t start = seeds->group_start[pass[i]];
+		align_hit_group(read, seeds->merged + start, seeds->group_start[pass[i] + 1] - start, max_err, min_score,
+		                max_clip, ws);
 	}
 }
 
@@ -291,12 +297,10 @@ int align_full_groups(const ReadRecord *read, MappingWorkspace *ws)
 		for (int32_t j = 0; j < n; ++j) group[j] = SeedHit{(uint32_t)d, s->kmer_offset[j]};
 		align_hit_group(read, group, n, 0, min_score, 0, ws);
 	}
-	if (ws->alignments.count > 0) return 1;
-	ws->candidates.count = 0;
-	return 0;
+	return ws->alignments.count > 0;
 }
 
-void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws)
+void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws, bool first_pass_done)
 {
 	const int32_t L = read->len;
 	const int32_t n = ws->seeds.n_kmers;
@@ -305,7 +309,7 @@ void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws)
 
 	find_hit_groups(&ws->seeds, ws->index->ann);
 	// Pass 1: every k-mer agrees and the read matches without a single error.
-	align_groups(read, n, n, 0, min_score, 0, ws);
+	if (!first_pass_done) align_groups(read, n, n, 0, min_score, 0, ws);
 	if (ws->alignments.count > 0) return;
 
 	reextend_candidates(read, ws);

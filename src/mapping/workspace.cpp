@@ -83,6 +83,7 @@ void release_mapping_workspace(MappingWorkspace *ws)
 	free(s->kmer_order);
 	free(s->kmer_code);
 	free(s->group_start);
+	free(s->pass_groups);
 	free(s->merge_tmp);
 	free(ws->candidates.records);
 	free(ws->alignments.records);
