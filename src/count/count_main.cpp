@@ -43,10 +43,8 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 
 	report("Loading transcripts and genes info...\n");
 	build_path(path, opt->index_prefix, ".info", "");
-	load_annotation_info(path, &genome_names, &annotation);
-	// Mapping finds transcripts by their offsets; the per-base table was only checked.
-	free(annotation.base_tx);
-	annotation.base_tx = nullptr;
+	// Mapping finds transcripts by their offsets: the per-base table is only checked.
+	load_annotation_info(path, &genome_names, &annotation, false);
 	if (!plain) index_transcript_starts(&annotation);
 
 	report("Loading kmer hash table...\n");

@@ -105,7 +105,10 @@ void build_transcriptome(const char *fasta_path, const GenomeSequences *genome, 
 void write_annotation_info(const char *info_path, const GenomeSequences *genome, const AnnotationInfo *ann);
 // Read a .info file back (genome names and lengths only: seq_bases stays null). A short read, or a
 // count that asks for more bytes than the file still holds, ends the run with MSG_READ_ERROR.
-void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann);
+// Without with_base_tx the per-base transcript table is checked as it is read and not kept
+// (base_tx stays null).
+void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann,
+                          bool with_base_tx = true);
 // Free every array of `ann` (null fields are accepted) and zero the record.
 void release_annotation_info(AnnotationInfo *ann);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <vector>
 #include <ksort.h>
 #include "cli/cli.h"
 #include "index/index.h"
@@ -194,6 +195,17 @@ static bool names_terminated(const char *table, uint64_t rows, uint32_t width)
 	return true;
 }
 
+// Every transcript's gene exists and its offset plus its length is the next offset: the offsets
+// then chain up to the total, the size of base_tx and tx_seq.
+static bool transcript_offsets_chain(const AnnotationInfo *ann)
+{
+	bool ok = ann->tx_offset[0] == 0;
+	for (uint32_t t = 0; ok && t < ann->tx_count; ++t)
+		ok = ann->tx_gene[t] < ann->gene_count &&
+		     (uint64_t)ann->tx_offset[t] + ann->tx_length[t] == ann->tx_offset[t + 1];
+	return ok;
+}
+
 // The count run indexes arrays with the values of other arrays of the file: a file whose
 // tables do not fit together is refused here rather than read out of bounds later.
 static void check_annotation_info(const GenomeSequences *genome, const AnnotationInfo *ann)
@@ -203,14 +215,28 @@ static void check_annotation_info(const GenomeSequences *genome, const Annotatio
 	          names_terminated(ann->gene_ids, ann->gene_count, ann->gene_id_width) &&
 	          names_terminated(ann->tx_ids, ann->tx_count, ann->tx_id_width) && ann->tx_offset[0] == 0;
 	for (uint32_t g = 0; ok && g < ann->gene_count; ++g) ok = ann->gene_chrom[g] < genome->seq_count;
-	// The offsets must chain up to the total (the size of base_tx) before base_tx is read.
-	for (uint32_t t = 0; ok && t < ann->tx_count; ++t)
-		ok = ann->tx_gene[t] < ann->gene_count &&
-		     (uint64_t)ann->tx_offset[t] + ann->tx_length[t] == ann->tx_offset[t + 1];
-	for (uint32_t t = 0; ok && t < ann->tx_count; ++t)
+	ok = ok && transcript_offsets_chain(ann);
+	for (uint32_t t = 0; ok && ann->base_tx && t < ann->tx_count; ++t)
 		for (uint64_t p = ann->tx_offset[t]; ok && p < ann->tx_offset[t + 1]; ++p) ok = ann->base_tx[p] == t;
 	if (!ok) fatal(MSG_READ_ERROR);
 	check_gene_count(ann->gene_count);
+}
+
+// Check the per-base transcript table as it is read, a block at a time, without keeping it.
+static void check_base_tx_in_file(InfoReader *r, const AnnotationInfo *ann)
+{
+	if (!transcript_offsets_chain(ann)) fatal(MSG_READ_ERROR);
+	std::vector<uint32_t> block(1 << 16);
+	uint32_t t = 0;
+	const uint64_t total = ann->tx_offset[ann->tx_count];
+	for (uint64_t p = 0; p < total;) {
+		const uint64_t n = total - p < block.size() ? total - p : block.size();
+		read_items(r, block.data(), sizeof(uint32_t), n);
+		for (uint64_t i = 0; i < n; ++i, ++p) {
+			while (p >= ann->tx_offset[t + 1]) ++t;  // the offsets chain up to the total
+			if (block[i] != t) fatal(MSG_READ_ERROR);
+		}
+	}
 }
 
 void check_gene_count(uint64_t gene_count)
@@ -220,7 +246,7 @@ void check_gene_count(uint64_t gene_count)
 		      MAX_GENE_COUNT);
 }
 
-void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann)
+void load_annotation_info(const char *info_path, GenomeSequences *genome, AnnotationInfo *ann, bool with_base_tx)
 {
 	FilePtr file(open_or_die(info_path, "rb"));
 	FILE *fp = file.get();
@@ -251,7 +277,13 @@ void load_annotation_info(const char *info_path, GenomeSequences *genome, Annota
 	ann->tx_offset = (uint32_t *)read_array(&r, sizeof(uint32_t), n_tx + 1);
 	ann->tx_gene = (uint32_t *)read_array(&r, sizeof(uint32_t), n_tx);
 	uint64_t total = ann->tx_offset[n_tx];
-	ann->base_tx = (uint32_t *)read_array(&r, sizeof(uint32_t), total);
+	if (total * sizeof(uint32_t) > r.remaining) fatal(MSG_READ_ERROR);
+	if (with_base_tx) {
+		ann->base_tx = (uint32_t *)read_array(&r, sizeof(uint32_t), total);
+	} else {
+		ann->base_tx = nullptr;
+		check_base_tx_in_file(&r, ann);
+	}
 	ann->tx_seq = (char *)read_array(&r, 1, total);
 	ann->tx_exon_count = (uint32_t *)read_array(&r, sizeof(uint32_t), n_tx);
 	// n_tx is bounded by the file size through the arrays above.

@@ -462,6 +462,16 @@ TEST(AnnotationInfoFile, LayoutAndRoundTrip)
 	EXPECT_EQ(std::string(a.tx_seq), std::string(x.ann.tx_seq));  // kept zero-terminated
 	release_genome_sequences(&g);
 	release_annotation_info(&a);
+
+	// Without the per-base table (as count loads it): the rest the same, the table checked.
+	load_annotation_info(path.c_str(), &g, &a, false);
+	EXPECT_EQ(a.base_tx, nullptr);
+	a.base_tx = x.ann.base_tx;
+	expect_same_annotation(x.genome, x.ann, g, a);
+	a.base_tx = nullptr;
+	EXPECT_EQ(std::string(a.tx_seq), std::string(x.ann.tx_seq));
+	release_genome_sequences(&g);
+	release_annotation_info(&a);
 }
 
 TEST(AnnotationInfoFile, NoExonAnywhere)
@@ -484,14 +494,14 @@ TEST(AnnotationInfoFile, NoExonAnywhere)
 	release_annotation_info(&a);
 }
 
-void load_only(const std::string &path)
+void load_only(const std::string &path, bool with_base_tx = true)
 {
 	GenomeSequences g = {};
 	AnnotationInfo a = {};
-	load_annotation_info(path.c_str(), &g, &a);
+	load_annotation_info(path.c_str(), &g, &a, with_base_tx);
 }
 
-TEST(AnnotationInfoFileDeathTest, TruncatedFile)
+TEST(AnnotationInfoFileDeathTest, TruncatedFileOrWrongBaseTable)
 {
 	Index x;
 	build_mixed_index(&x);
@@ -503,9 +513,28 @@ TEST(AnnotationInfoFileDeathTest, TruncatedFile)
 	                    (size_t)0}) {
 		SCOPED_TRACE(keep);
 		write_file(cut, bytes.substr(0, keep));
-		EXPECT_EXIT(load_only(cut), ::testing::ExitedWithCode(1),
-		            "^\\[ERROR\\] fread, wrong file or file is corrupted\n$");
+		for (bool with_base_tx : {true, false})
+			EXPECT_EXIT(load_only(cut, with_base_tx), ::testing::ExitedWithCode(1),
+			            "^\\[ERROR\\] fread, wrong file or file is corrupted\n$");
 	}
+	// A base of the per-base table given to the wrong transcript: refused whether the table is
+	// kept or only checked.
+	const size_t total = x.ann.tx_offset[x.ann.tx_count];
+	ASSERT_GT(total, 10u);
+	const size_t base_tx_at = bytes.size() - 4 * total - total - 4 * (size_t)x.ann.tx_count;
+	size_t exons = 0;
+	for (uint32_t t = 0; t < x.ann.tx_count; ++t) exons += x.ann.tx_exon_count[t];
+	const size_t at = base_tx_at - 8 * exons + 4 * (total - 3);
+	uint32_t value;
+	memcpy(&value, bytes.data() + at, 4);
+	ASSERT_EQ(value, x.ann.base_tx[total - 3]);
+	std::string wrong = bytes;
+	value ^= 1;
+	memcpy(&wrong[at], &value, 4);
+	write_file(cut, wrong);
+	for (bool with_base_tx : {true, false})
+		EXPECT_EXIT(load_only(cut, with_base_tx), ::testing::ExitedWithCode(1),
+		            "^\\[ERROR\\] fread, wrong file or file is corrupted\n$");
 }
 
 // Peak virtual memory of this process in KiB.
