@@ -186,9 +186,13 @@ void release_kmer_hash(KmerHash *hash);
 // Fill hash->slots from the hash's arrays (in memory).
 void build_kmer_slots(KmerHash *hash);
 // The same for a hash whose arrays are a mapped file: they are read in chunks, and each chunk is
-// unmapped after use, so that the bucket table, keys and starts never stay resident. A table
-// that goes down or disagrees with D and P ends the run with MSG_READ_ERROR.
+// unmapped after use, so that the bucket table, keys and starts never stay resident. The tables
+// are checked as check_kmer_tables does.
 void build_kmer_slots_mapped(KmerHash *hash);
+// Check the tables that lookups trust, for buckets b0 .. b0 + n - 1: bs holds their n + 1 bucket
+// starts, starts the k-mer starts from k-mer bs[0] on (bs[n] - bs[0] + 1 of them). Bucket starts
+// must rise from 0 to D, k-mer starts from 0 (to P, the item after them); else MSG_READ_ERROR.
+void check_kmer_tables(const KmerHash *hash, uint64_t b0, uint32_t n, const uint32_t *bs, const uint32_t *starts);
 // True when every k-mer of the hash lies inside a transcriptome of `transcriptome_length`
 // bases, i.e. the hash may belong to it (mapping reads transcripts at these positions).
 bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length);

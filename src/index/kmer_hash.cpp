@@ -247,17 +247,23 @@ void load_kmer_hash(const char *path, KmerHash *hash, bool map_file)
 	hash->kmer_positions = (uint32_t *)malloc_or_die(P, sizeof(uint32_t));
 	read_or_die(hash->kmer_positions, sizeof(uint32_t), P, fp);
 
-	// Lookups index kmer_keys and kmer_positions through these tables without bounds
-	// checks; a table that is not monotone, or that disagrees with D and P, would send them
-	// outside the arrays.
-	const uint32_t *bs = hash->bucket_starts;
-	if (bs[0] != 0 || bs[n_buckets] != D) fatal(MSG_READ_ERROR);
-	for (size_t b = 0; b < n_buckets; ++b)
-		if (bs[b] > bs[b + 1]) fatal(MSG_READ_ERROR);
-	const uint32_t *ks = hash->kmer_starts;
-	if (ks[D] != P || (D > 0 && ks[0] != 0)) fatal(MSG_READ_ERROR);
-	for (uint32_t j = 0; j < D; ++j)
-		if (ks[j] > ks[j + 1]) fatal(MSG_READ_ERROR);
+	check_kmer_tables(hash, 0, (uint32_t)n_buckets, hash->bucket_starts, hash->kmer_starts);
+}
+
+void check_kmer_tables(const KmerHash *hash, uint64_t b0, uint32_t n, const uint32_t *bs, const uint32_t *starts)
+{
+	// Lookups index kmer_keys and kmer_positions through these tables without bounds checks; a
+	// table that goes down, or that disagrees with D and P, would send them outside the arrays.
+	// (P is the item after the last start, so the starts always end at P.)
+	const uint32_t D = hash->n_kmers;
+	const bool last = b0 + n == (uint64_t)hash->hash_mask + 1;
+	if ((b0 == 0 && bs[0] != 0) || bs[n] > D || (last && bs[n] != D)) fatal(MSG_READ_ERROR);
+	for (uint32_t j = 0; j < n; ++j)
+		if (bs[j] > bs[j + 1]) fatal(MSG_READ_ERROR);
+	const uint32_t entries = bs[n] - bs[0];
+	if (entries > 0 && bs[0] == 0 && starts[0] != 0) fatal(MSG_READ_ERROR);
+	for (uint32_t r = 0; r < entries; ++r)
+		if (starts[r] > starts[r + 1]) fatal(MSG_READ_ERROR);
 }
 
 bool kmer_positions_fit(const KmerHash *hash, uint64_t transcriptome_length)

@@ -104,24 +104,14 @@ static void drop_pages(const void *p, size_t bytes)
 // Buckets [from, to) of the mapped file, a chunk at a time, each chunk's pages unmapped after use.
 static void insert_mapped_buckets(KmerHash *hash, uint64_t from, uint64_t to)
 {
-	const uint32_t D = hash->n_kmers, P = hash->n_positions;
-	const uint64_t n_buckets = (uint64_t)hash->hash_mask + 1;
 	SlotFiller f{hash, {}, 0};
 	for (uint64_t b0 = from; b0 < to; b0 += BUCKET_CHUNK) {
 		const uint32_t n = (uint32_t)(to - b0 < BUCKET_CHUNK ? to - b0 : BUCKET_CHUNK);
 		const uint32_t *bs = hash->bucket_starts + b0;
-		// Lookups trust these tables: they must rise from 0 to D, and the starts from 0 to P.
-		if (b0 == 0 && bs[0] != 0) fatal(MSG_READ_ERROR);
-		for (uint32_t j = 0; j < n; ++j)
-			if (bs[j] > bs[j + 1]) fatal(MSG_READ_ERROR);
-		if (bs[n] > D || (b0 + n == n_buckets && bs[n] != D)) fatal(MSG_READ_ERROR);
+		const uint32_t *keys = hash->kmer_keys + bs[0], *starts = hash->kmer_starts + bs[0];
+		check_kmer_tables(hash, b0, n, bs, starts);
 		const uint32_t entries = bs[n] - bs[0];
 		if (entries > 0) {
-			const uint32_t *keys = hash->kmer_keys + bs[0], *starts = hash->kmer_starts + bs[0];
-			if (bs[0] == 0 && starts[0] != 0) fatal(MSG_READ_ERROR);
-			for (uint32_t r = 0; r < entries; ++r)
-				if (starts[r] > starts[r + 1]) fatal(MSG_READ_ERROR);
-			if (bs[n] == D && starts[entries] != P) fatal(MSG_READ_ERROR);  // P is the last start
 			insert_buckets(&f, b0, n, bs, keys, starts);
 			drop_pages(keys, 4 * (size_t)entries);
 			drop_pages(starts, 4 * (size_t)entries);
