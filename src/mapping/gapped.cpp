@@ -21,6 +21,30 @@ int32_t **dp_matrix_rows(DpMatrix *matrix, int32_t rows, int32_t cols)
 	return matrix->rows;
 }
 
+// What a candidate still needs from one side's extension to pass (see gapped_extend): an
+// outcome that takes u of the side's cols read bases at a cost c (u - gained score) passes at
+// best when score + u - c + others >= floor, cost + c <= 3 x allowed(clipped + cols - u), and
+// u = cols if to_end, where allowed(0) = max_err and allowed(n) = max(max_err / 2 - n / 5, 0):
+// the acceptance rule with the cost of the whole alignment (aligned bases - score).
+struct ExtensionGoal {
+	int32_t score;     // the candidate's score so far
+	int32_t others;    // the most that the other side can still add (its read bases)
+	int32_t cost;      // the cost so far
+	int32_t clipped;   // read bases left out on the other side, at best
+	bool to_end;
+	int32_t max_err, floor_score;
+	bool missed;       // set by the extension when it stopped because nothing can pass
+};
+
+static inline bool goal_allows(const ExtensionGoal *g, int32_t cols, int32_t u, int32_t c)
+{
+	if (g->to_end && u != cols) return false;
+	if (g->score + u - c + g->others < g->floor_score) return false;
+	const int32_t clip = g->clipped + cols - u;
+	const int32_t allowed = clip == 0 ? g->max_err : g->max_err / 2 - clip / 5;
+	return g->cost + c <= 3 * (allowed > 0 ? allowed : 0);
+}
+
 static inline int32_t give_back(int32_t score, int32_t ref_used, int32_t read_used,
                                 int32_t *score_out, int32_t *ref_out, int32_t *read_out)
 {
@@ -43,10 +67,15 @@ static inline int32_t local_end(int32_t peak, int32_t peak_row, int32_t peak_col
 // other cells keep stale values and are never read. A cell takes the best of its diagonal
 // and vertical moves (both from the previous row), then the horizontal chain runs along the
 // row, which is also where the row's best and the peak are taken, column by column.
+//
+// With a `goal`, the extension stops early with goal->missed set (giving back nothing) once no
+// outcome it can still give back lets the candidate pass: not nothing, not the peak, not a cell
+// of the last column so far, and not a later cell, whose cost (j - v) is at least the lowest of
+// this row, as a cost never falls along a path. A cell is only given back at a cost of at most B.
 template <bool LEFT>
 static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read, int32_t rows,
                              int32_t cols, int32_t band, int32_t X, int32_t B, int32_t *score,
-                             int32_t *ref_used, int32_t *read_used)
+                             int32_t *ref_used, int32_t *read_used, ExtensionGoal *goal = nullptr)
 {
 	if (rows <= 0 || cols <= 0) return give_back(0, 0, 0, score, ref_used, read_used);
 	int32_t **H = dp_matrix_rows(matrix, rows + 1, cols + 1);
@@ -60,6 +89,7 @@ static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read
 	for (int32_t j = 0; j < cols; ++j) code[j] = (uint8_t)BASE_CODE[(uint8_t)(LEFT ? read[-1 - j] : read[j])];
 
 	int32_t peak = 0, peak_row = 0, peak_col = 0;
+	int32_t last_col = H[0][cols];  // the best cell of the last column so far
 	for (int32_t i = 0; i < rows; ++i) {
 		const int32_t lo = i - band > 0 ? i - band : 0;
 		const int32_t hi = i + band + 1 < cols ? i + band + 1 : cols;
@@ -98,6 +128,18 @@ static int32_t banded_extend(DpMatrix *matrix, const char *ref, const char *read
 		// the local end.
 		if (ahead + cols <= peak && peak < cols - B)
 			return local_end(peak, peak_row, peak_col, B, score, ref_used, read_used);
+		if (goal) {
+			if (hi == cols && row[cols] > last_col) last_col = row[cols];
+			const int32_t peak_cost = peak_col - peak, last_cost = cols - last_col, later_cost = -ahead;
+			const bool open = goal_allows(goal, cols, 0, 0) ||
+			                  (peak_cost <= B && goal_allows(goal, cols, peak_col, peak_cost)) ||
+			                  (last_cost <= B && goal_allows(goal, cols, cols, last_cost)) ||
+			                  (later_cost <= B && goal_allows(goal, cols, cols, later_cost));
+			if (!open) {
+				goal->missed = true;
+				return give_back(0, 0, 0, score, ref_used, read_used);
+			}
+		}
 	}
 
 	// Prefer reaching the read's end: the best cell of the last column among the rows
@@ -157,9 +199,10 @@ static GappedReach gapped_reach(const ReadRecord *read, const Candidate *c, int3
 }
 
 // The extension of candidate c at both ends: true when it passes, with *p the transcript
-// offset of the first aligned base and *s the score.
+// offset of the first aligned base and *s the score. With `prune`, an extension stops as soon
+// as the candidate cannot pass any more (*p and *s are then of no use).
 static bool gapped_extend(const ReadRecord *read, const Candidate *c, const GappedReach *r,
-                          MappingWorkspace *ws, int32_t *p_out, int32_t *s_out)
+                          MappingWorkspace *ws, bool prune, int32_t *p_out, int32_t *s_out)
 {
 	const AnnotationInfo *ann = ws->index->ann;
 	const int32_t L = read->len;
@@ -174,17 +217,28 @@ static bool gapped_extend(const ReadRecord *read, const Candidate *c, const Gapp
 	int32_t F = c->read_start, R = c->read_start + c->length;
 	int32_t p = r->p0, s = c->score;
 	int32_t gained, ref_used, read_used;
+	*p_out = p;
+	*s_out = s;
+	// At best the other side takes all of its bases without a cost.
+	ExtensionGoal goal{s, L - R, c->length - c->score, 0, false, max_err, floor_score, false};
+	if (prune && !goal_allows(&goal, F, F, 0)) return false;
 	if (F != 0) {
-		const int32_t cost = banded_extend_left(&ws->dp, tx + r->p0, seq + F, r->left_rows, F, band, X, B,
-		                                        &gained, &ref_used, &read_used);
+		const int32_t cost = banded_extend<true>(&ws->dp, tx + r->p0, seq + F, r->left_rows, F, band, X, B,
+		                                         &gained, &ref_used, &read_used, prune ? &goal : nullptr);
+		if (goal.missed) return false;
 		s += gained;
 		B -= cost;
 		p -= ref_used;
 		F -= read_used;
+		goal.cost += cost;
 	}
 	if (R != L) {
-		banded_extend_right(&ws->dp, tx + r->p0 + c->length, seq + R, r->right_rows, L - R, band, X, B,
-		                    &gained, &ref_used, &read_used);
+		// Short of the read's start, only an extension to the read's end can pass.
+		goal = {s, 0, goal.cost, F, F != 0, max_err, floor_score, false};
+		if (prune && !goal_allows(&goal, L - R, L - R, 0)) return false;
+		banded_extend<false>(&ws->dp, tx + r->p0 + c->length, seq + R, r->right_rows, L - R, band, X, B, &gained,
+		                     &ref_used, &read_used, prune ? &goal : nullptr);
+		if (goal.missed) return false;
 		s += gained;
 		R += read_used;
 	}
@@ -201,7 +255,7 @@ void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
 	const int32_t band = (int32_t)((int32_t)(read->len * 0.055) * 0.75);
 	const GappedReach reach = gapped_reach(read, candidate, band, ann);
 	int32_t p, s;
-	if (gapped_extend(read, candidate, &reach, ws, &p, &s))
+	if (gapped_extend(read, candidate, &reach, ws, false, &p, &s))
 		append_alignment(&ws->alignments, ann->tx_offset[reach.t] + (uint32_t)p, s);
 }
 
@@ -254,6 +308,9 @@ static uint32_t reserve_memo(GappedMemo *m, int32_t entries)
 	return (uint32_t)slots;
 }
 
+// How many candidates ahead the extensions ask for the transcript bases they will read.
+#define GAPPED_PREFETCH 4
+
 void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws)
 {
 	const AnnotationInfo *ann = ws->index->ann;
@@ -263,6 +320,13 @@ void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws)
 	const uint32_t mask = reserve_memo(memo, list->count) - 1;
 	int32_t used = 0;
 	for (int32_t i = 0; i < list->count; ++i) {
+		// The bands of a candidate a few ahead lie within read offsets -band .. L + band - 1 on its
+		// diagonal: candidates lie anywhere in the transcriptome.
+		if (i + GAPPED_PREFETCH < list->count) {
+			const char *at = ann->tx_seq + list->records[i + GAPPED_PREFETCH].diagonal - band;
+			const int32_t span = read->len + 2 * band;
+			for (int32_t o = 0; o < span + 63; o += 64) __builtin_prefetch(at + (o < span ? o : span - 1));
+		}
 		const Candidate *c = &list->records[i];
 		const GappedReach reach = gapped_reach(read, c, band, ann);
 		const char *tx = ann->tx_seq + ann->tx_offset[reach.t];
@@ -279,7 +343,7 @@ void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws)
 			memo->slots[slot] = used++;
 			*e = {hash, left, right, c->read_start, c->length, c->score, reach.left_rows, reach.right_rows, 0, 0, 0};
 			int32_t p, s;
-			e->passed = gapped_extend(read, c, &reach, ws, &p, &s);
+			e->passed = gapped_extend(read, c, &reach, ws, true, &p, &s);
 			e->ref_taken = reach.p0 - p;
 			e->final_score = s;
 		}

@@ -229,11 +229,10 @@ static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_s
 	}
 	for (int32_t i = 0; i < n; ++i) {
 		// The transcript bases of a group a few ahead: groups lie anywhere in the transcriptome.
+		// Both extensions stay within read offsets 0 .. L - 1 on the group's diagonal.
 		if (i + GROUP_PREFETCH < n) {
-			const SeedHit *h = &seeds->merged[seeds->group_start[pass[i + GROUP_PREFETCH]]];
-			const char *at = tx + (uint32_t)(h->diagonal + h->read_offset);
-			__builtin_prefetch(at);
-			__builtin_prefetch(at + 64);
+			const char *at = tx + seeds->merged[seeds->group_start[pass[i + GROUP_PREFETCH]]].diagonal;
+			for (int32_t o = 0; o < read->len + 63; o += 64) __builtin_prefetch(at + (o < read->len ? o : read->len - 1));
 		}
 		const int32_t start = seeds->group_start[pass[i]];
 		align_hit_group(read, seeds->merged + start, seeds->group_start[pass[i] + 1] - start, max_err, min_score,

@@ -770,7 +770,9 @@ TEST(GappedCandidate, OncePerContextGivesTheSameAlignments)
 			const int32_t F = (int32_t)(rng() % 50), len = 20 + (int32_t)(rng() % 29);  // F + len <= 98
 			const int32_t score = len - (int32_t)(rng() % 3);
 			for (size_t t = 0; t < tx.size(); ++t) {
-				const int32_t p0 = w_at[t] + s + F - 100;  // read offset F's place in t
+				// read offset F's place in t; now and then elsewhere, where the extensions soon
+				// fall short of what a candidate needs
+				const int32_t p0 = w_at[t] + s + F - 100 + (rng() % 5 == 0 ? 2 + (int32_t)(rng() % 40) : 0);
 				if (rng() % 4 == 0 || p0 < 0 || p0 + len > (int32_t)tx[t].size()) continue;
 				append_candidate(&once->candidates, fx.offset[t] + (uint32_t)(p0 - F), F, len, score);
 			}
@@ -821,3 +823,43 @@ TEST(GappedCandidate, TranscriptStartAndEnd)
 }
 
 }  // namespace
+
+// Candidates that pass or fail by a point at the score floor (63 for 98 bases): the extensions
+// that stop once a candidate cannot pass must keep every alignment of the full extensions. The
+// read is m bases of the transcript and random bases before or after them.
+TEST(GappedCandidate, StoppingEarlyKeepsTheAlignmentsAtTheFloor)
+{
+	std::mt19937 rng(54);
+	const std::string tx = random_bases(rng, 300);
+	FakeIndex fx({tx}, 29);
+	WorkspacePtr once(create_mapping_workspace(&fx.index)), each(create_mapping_workspace(&fx.index));
+	int accepted = 0, rejected = 0, at_floor = 0;
+	for (int tail = 0; tail < 2; ++tail) {
+		for (int32_t m = 56; m <= 70; ++m) {
+			for (int rep = 0; rep < 12; ++rep) {
+				// Read offset q lies at transcript position 100 + q where it matches.
+				std::string read = tail ? random_bases(rng, 98 - m) + tx.substr((size_t)(198 - m), (size_t)m)
+				                        : tx.substr(100, (size_t)m) + random_bases(rng, 98 - m);
+				const ReadRecord r = make_read(read);
+				const int32_t F = tail ? 98 - m + 5 + (int32_t)(rng() % 10) : (int32_t)(rng() % 10);
+				reset_lists(once.get());
+				reset_lists(each.get());
+				append_candidate(&once->candidates, 100, F, 29, 29);
+				extend_candidate_gapped(&r, &once->candidates.records[0], each.get());
+				extend_candidates_gapped(&r, once.get());
+				ASSERT_EQ(once->alignments.count, each->alignments.count) << tail << " " << m << " " << rep;
+				if (each->alignments.count == 0) {
+					++rejected;
+					continue;
+				}
+				EXPECT_EQ(once->alignments.records[0].position, each->alignments.records[0].position);
+				EXPECT_EQ(once->alignments.records[0].score, each->alignments.records[0].score);
+				++accepted;
+				at_floor += each->alignments.records[0].score == 63;
+			}
+		}
+	}
+	EXPECT_GT(accepted, 50);
+	EXPECT_GT(rejected, 50);
+	EXPECT_GT(at_floor, 5);
+}
