@@ -3,13 +3,28 @@
 #include <cstdint>
 #include "mapping/mapping.h"
 
+static MapOutcome map_new_read(const ReadRecord *read, MappingWorkspace *ws);
+
 MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws)
+{
+	AlignmentList *alignments = &ws->alignments;
+	alignments->count = 0;
+	alignments->best = 0;
+	ReadKey key;
+	if (!ws->cache || !read_cache_key(read->seq, read->len, &key)) return map_new_read(read, ws);
+	MapOutcome outcome;
+	if (read_cache_find(ws->cache, &key, alignments, &outcome)) return outcome;
+	outcome = map_new_read(read, ws);
+	read_cache_store(ws->cache, &key, outcome, alignments);
+	return outcome;
+}
+
+// map_read without the cache (the alignment list is reset).
+static MapOutcome map_new_read(const ReadRecord *read, MappingWorkspace *ws)
 {
 	const int32_t L = read->len;
 	const int32_t max_err = (int32_t)(L * 0.055);
 	AlignmentList *alignments = &ws->alignments;
-	alignments->count = 0;
-	alignments->best = 0;
 	ws->candidates.count = 0;
 	ws->seeds.n_hits = 0;
 

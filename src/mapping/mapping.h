@@ -184,6 +184,20 @@ struct GappedMemo {
 // same outcomes; tests compare.
 #define PLAIN_MAPPING_ENV "VORAT_PLAIN_MAPPING"
 
+// The bases of a read as a key of the read cache: 2-bit codes, base i at bits 2 x (i % 32) of
+// word i / 32, the words past the read zero.
+#define READ_CACHE_MAX_LEN 160
+#define READ_CACHE_WORDS (READ_CACHE_MAX_LEN / 32)
+#define READ_CACHE_MAX_ALIGNMENTS 10
+struct ReadKey {
+	uint64_t bases[READ_CACHE_WORDS];
+	uint16_t len;
+	uint64_t hash;
+};
+
+// Outcomes of the reads mapped so far in a run, shared by its workers (read_cache.cpp).
+struct ReadCache;
+
 // Per-worker scratch; buffers only grow.
 struct MappingWorkspace {
 	SeedSet seeds;
@@ -193,6 +207,7 @@ struct MappingWorkspace {
 	GenomeScratch genome;
 	GappedMemo gapped_memo;
 	const MappingIndex *index;
+	ReadCache *cache;   // shared by the workers of a run, or null
 };
 
 enum MapOutcome : int {
@@ -294,9 +309,26 @@ void extend_candidate_gapped(const ReadRecord *read, const Candidate *candidate,
 // its bands read: candidates on isoforms that share those bases are extended once.
 void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws);
 
+// ---- read cache (read_cache.cpp) ----
+
+// A cache of about `entries` reads (128 bytes each, touched only as they are filled); every
+// allocation failure ends the run.
+ReadCache *create_read_cache(uint64_t entries);
+void release_read_cache(ReadCache *cache);
+// The key of a read of `len` bases; false when the read is not cached: longer than
+// READ_CACHE_MAX_LEN, empty, or with a byte other than A, C, G and T.
+bool read_cache_key(const char *seq, int32_t len, ReadKey *key);
+// The outcome of the bases of `key` if they were stored: appends their alignments, in their
+// order, to the (reset) list and returns true.
+bool read_cache_find(ReadCache *cache, const ReadKey *key, AlignmentList *alignments, MapOutcome *outcome);
+// Keep the outcome of the bases of `key` (with up to READ_CACHE_MAX_ALIGNMENTS alignments;
+// more are not kept), in place of one that has not been asked for lately when the set is full.
+void read_cache_store(ReadCache *cache, const ReadKey *key, MapOutcome outcome, const AlignmentList *alignments);
+
 // ---- read mapping (map_read.cpp) ----
 
 // Map one cDNA read as sequenced and classify it; on MAP_EXONIC ws->alignments holds the result.
+// With a read cache (ws->cache) a read whose bases were mapped before takes their outcome.
 MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws);
 // Gene index of a read from its best-scoring alignments (tx_gene of the transcript of each position),
 // or -1 when no alignment qualifies or the best ones point to different genes.

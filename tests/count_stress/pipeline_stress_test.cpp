@@ -10,7 +10,8 @@
 // all barcodes are at least two substitutions apart, and so are the UMIs of one barcode.
 // So the raw matrix must hold, for every barcode, exactly the distinct (UMI, gene) pairs
 // that the serial count saw. Under ThreadSanitizer this test is the race check of the
-// reader/worker pipeline, the batch queue and the barcode and UMI tables.
+// reader/worker pipeline, the batch queue, the barcode and UMI tables and the read cache (half
+// of the reads of a molecule repeat its last cDNA read, as PCR copies do).
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -309,12 +310,17 @@ protected:
 		return txs[rng() % txs.size()];
 	}
 
-	static void add_read(std::mt19937_64 &rng, const std::string &barcode, const std::string &umi, uint32_t gene)
+	// A read pair; `copy` (when not null) is the cDNA of an earlier read of the same molecule,
+	// which PCR copies repeat (and workers then find in the read cache).
+	static void add_read(std::mt19937_64 &rng, const std::string &barcode, const std::string &umi, uint32_t gene,
+	                     std::string *copy = nullptr)
 	{
 		ReadPair p;
 		p.read1 = barcode + umi + "TTTTTTTTTT";
 		if (gene == UINT32_MAX) p.read2 = random_bases(rng, READ2_LEN);
+		else if (copy && !copy->empty() && rng() % 2) p.read2 = *copy;
 		else p.read2 = draw_read2(rng, random_tx_of_gene(rng, gene));
+		if (copy && gene != UINT32_MAX) *copy = p.read2;
 		reads_.push_back(p);
 		true_gene_.push_back(gene);
 	}
@@ -326,12 +332,17 @@ protected:
 			const std::string bc = distinct_sequence(rng, BARCODE_LEN, &barcodes);
 			cell_barcodes_.push_back(bc);
 			std::unordered_set<std::string> umis;
-			std::vector<std::pair<std::string, uint32_t>> molecules;
+			struct Molecule {
+				std::string umi;
+				uint32_t gene;
+				std::string read2;  // its last cDNA read
+			};
+			std::vector<Molecule> molecules;
 			for (int m = 0; m < CELL_MOLECULES; ++m)
-				molecules.push_back({distinct_sequence(rng, UMI_LEN, &umis), (uint32_t)(rng() % gene_count_)});
+				molecules.push_back({distinct_sequence(rng, UMI_LEN, &umis), (uint32_t)(rng() % gene_count_), ""});
 			for (int r = 0; r < CELL_READS; ++r) {
-				const auto &m = molecules[rng() % molecules.size()];
-				add_read(rng, bc, m.first, rng() % 100 < 100 * NOISE_SHARE ? UINT32_MAX : m.second);
+				Molecule &m = molecules[rng() % molecules.size()];
+				add_read(rng, bc, m.umi, rng() % 100 < 100 * NOISE_SHARE ? UINT32_MAX : m.gene, &m.read2);
 			}
 		}
 		// The colliding barcodes, found by trying codes until N_CLUSTER share the home slot of

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <random>
 #include <set>
-#include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 #include "mapping/mapping.h"
 #include "genome_fixture.h"
@@ -558,6 +558,123 @@ TEST_F(MapReadTest, TandemRepeatGrowsHitsAndAlignments)
 	merge_seed_hits(&ws->seeds);
 	for (int32_t i = 1; i < ws->seeds.n_hits; ++i)
 		ASSERT_LE((int32_t)ws->seeds.merged[i - 1].diagonal, (int32_t)ws->seeds.merged[i].diagonal);
+}
+
+TEST(ReadCache, KeysTellEveryReadApart)
+{
+	const std::string a160(160, 'A');
+	const struct {
+		std::string read;
+		bool keyed;
+	} cases[] = {{"ACGT", true}, {"ACGTA", true}, {"ACGTAA", true}, {a160, true}, {a160 + "A", false},
+	             {"", false}, {"ACGN", false}, {"ACGt", false}, {std::string(95, 'C') + "T", true}};
+	std::vector<ReadKey> keys;
+	for (const auto &c : cases) {
+		ReadKey k;
+		EXPECT_EQ(read_cache_key(c.read.data(), (int32_t)c.read.size(), &k), c.keyed) << c.read;
+		if (c.keyed) keys.push_back(k);
+	}
+	// Trailing A's are zero codes: the length tells the keys apart.
+	for (size_t i = 0; i < keys.size(); ++i)
+		for (size_t j = 0; j < keys.size(); ++j)
+			EXPECT_EQ(keys[i].len == keys[j].len && !memcmp(keys[i].bases, keys[j].bases, sizeof keys[i].bases),
+			          i == j);
+	// So does the cache, with the first four in one set of four.
+	ReadCache *cache = create_read_cache(4);
+	Alignment record{0, 0};
+	for (int i = 0; i < 4; ++i) {
+		keys[i].hash = 0;
+		record = {(uint32_t)i, i};
+		const AlignmentList one{&record, 1, 1, i};
+		read_cache_store(cache, &keys[i], (MapOutcome)i, &one);
+	}
+	for (int i = 0; i < 4; ++i) {
+		AlignmentList found{&record, 0, 1, 0};
+		MapOutcome outcome;
+		ASSERT_TRUE(read_cache_find(cache, &keys[i], &found, &outcome));
+		EXPECT_EQ(outcome, (MapOutcome)i);
+		EXPECT_EQ(found.count, 1);
+		EXPECT_EQ(record.position, (uint32_t)i);
+	}
+	release_read_cache(cache);
+}
+
+// Workers on three threads share a cache far too small for the reads they map again and
+// again, so that sets fill and entries are replaced while others read them: every outcome and
+// alignment list is the one the plain path gives.
+TEST_F(MapReadTest, ReadCacheGivesTheOutcomesOfMapping)
+{
+	std::mt19937 rng(13);
+	std::vector<std::string> reads;
+	for (int i = 0; i < 150; ++i) {
+		const int t = (int)(rng() % X->tx.size());
+		const size_t len = i % 10 == 0 ? 170 : 98;  // longer than the cache keeps
+		std::string read = tx(t).substr(rng() % (tx(t).size() - len), len);
+		if (i % 4 == 0) read = G->text.substr(G->chr2_start + 2000 + rng() % 100, 98);
+		for (int e = (int)(rng() % 4); e > 0; --e) {
+			const size_t q = rng() % read.size();
+			read[q] = rng() % 8 == 0 ? 'N' : other_base(read[q], 1 + rng() % 3);
+		}
+		reads.push_back(read);
+	}
+	reads.push_back(tx(TestIndex::R1).substr(7, 98));  // 94 alignments: more than an entry holds
+	// Two reads that differ by a last A alone.
+	const std::string &c1 = tx(TestIndex::C1);
+	const size_t p = c1.find('A', 200) - 97;
+	reads.push_back(c1.substr(p, 98));
+	reads.push_back(c1.substr(p, 97));
+	reads[1] = reads[reads.size() - 2];  // both among the frequent reads
+	reads[2] = reads.back();
+	std::vector<Mapped> want;
+	MappingWorkspace *plain = create_mapping_workspace(&X->index_plain);
+	for (std::string read : reads) {
+		ReadRecord r = make_read(read);
+		Mapped m;
+		m.outcome = map_read(&r, plain);
+		m.alignments.assign(plain->alignments.records, plain->alignments.records + plain->alignments.count);
+		m.best = plain->alignments.best;
+		want.push_back(m);
+	}
+	release_mapping_workspace(plain);
+
+	ReadCache *cache = create_read_cache(32);
+	std::vector<int> hits(3), bad(3);
+	auto worker = [&](int w) {
+		MappingWorkspace *ws = create_mapping_workspace(&X->index_placed);
+		ws->cache = cache;
+		std::mt19937 order(100 + w);
+		for (int iter = 0; iter < 1500; ++iter) {
+			const size_t i = order() % 12 == 0 ? order() % reads.size() : order() % 12;  // a few often
+			std::string read = reads[i];
+			ReadRecord r = make_read(read);
+			ReadKey key;
+			AlignmentList seen{};
+			MapOutcome cached;
+			if (read_cache_key(r.seq, r.len, &key)) {
+				seen.capacity = 1;
+				seen.records = (Alignment *)malloc(sizeof(Alignment));
+				hits[w] += read_cache_find(cache, &key, &seen, &cached);
+				free(seen.records);
+			}
+			const MapOutcome outcome = map_read(&r, ws);
+			const AlignmentList *al = &ws->alignments;
+			bool same = outcome == want[i].outcome && al->count == (int32_t)want[i].alignments.size() &&
+			            al->best == want[i].best;
+			for (int32_t j = 0; same && j < al->count; ++j)
+				same = al->records[j].position == want[i].alignments[j].position &&
+				       al->records[j].score == want[i].alignments[j].score;
+			bad[w] += !same;
+		}
+		release_mapping_workspace(ws);
+	};
+	std::vector<std::thread> threads;
+	for (int w = 0; w < 3; ++w) threads.emplace_back(worker, w);
+	for (std::thread &t : threads) t.join();
+	release_read_cache(cache);
+	for (int w = 0; w < 3; ++w) {
+		EXPECT_EQ(bad[w], 0) << "worker " << w;
+		EXPECT_GT(hits[w], 500) << "worker " << w;
+	}
 }
 
 }  // namespace
