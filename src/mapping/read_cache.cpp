@@ -54,21 +54,29 @@ void release_read_cache(ReadCache *cache)
 	free(cache);
 }
 
+// 2-bit code of the upper-case bases; 4 marks every other byte (lower case and N are rare:
+// such reads are mapped every time).
+static const struct KeyCodes {
+	uint8_t code[256];
+	KeyCodes()
+	{
+		memset(code, 4, sizeof code);
+		code['A'] = 0, code['C'] = 1, code['G'] = 2, code['T'] = 3;
+	}
+} KEY_CODES;
+
 bool read_cache_key(const char *seq, int32_t len, ReadKey *key)
 {
 	if (len <= 0 || len > READ_CACHE_MAX_LEN) return false;
 	memset(key, 0, sizeof *key);
+	// A table and no branch per base: the bases of reads are a random choice of four.
+	uint32_t other = 0;
 	for (int32_t i = 0; i < len; ++i) {
-		uint64_t c;
-		switch (seq[i]) {
-		case 'A': c = 0; break;
-		case 'C': c = 1; break;
-		case 'G': c = 2; break;
-		case 'T': c = 3; break;
-		default: return false;  // lower case and N are rare: such reads are mapped every time
-		}
-		key->bases[i >> 5] |= c << (2 * (i & 31));
+		const uint32_t c = KEY_CODES.code[(uint8_t)seq[i]];
+		other |= c;
+		key->bases[i >> 5] |= (uint64_t)(c & 3) << (2 * (i & 31));
 	}
+	if (other & 4) return false;
 	key->len = (uint16_t)len;
 	uint64_t h = (uint64_t)len * 0x9E3779B97F4A7C15ULL;
 	for (uint64_t w : key->bases) {
