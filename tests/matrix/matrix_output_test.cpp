@@ -11,31 +11,11 @@
 #include <unistd.h>
 #include "../common/run_binary.h"
 #include "matrix/matrix.h"
+#include "tenx_test_util.h"
 
 namespace {
 
-// A gene table of the given ids and names, in the fixed-width row layout of AnnotationInfo.
-struct Genes {
-	AnnotationInfo ann{};
-	std::vector<char> ids, names;
-	Genes(const std::vector<std::string> &gene_ids, const std::vector<std::string> &gene_names)
-	{
-		size_t id_w = 1, name_w = 1;
-		for (auto &s : gene_ids) id_w = std::max(id_w, s.size() + 1);
-		for (auto &s : gene_names) name_w = std::max(name_w, s.size() + 1);
-		ids.assign(id_w * gene_ids.size() + 1, 0);
-		names.assign(name_w * gene_names.size() + 1, 0);
-		for (size_t g = 0; g < gene_ids.size(); ++g) {
-			memcpy(&ids[g * id_w], gene_ids[g].data(), gene_ids[g].size());
-			memcpy(&names[g * name_w], gene_names[g].data(), gene_names[g].size());
-		}
-		ann.gene_count = (uint32_t)gene_ids.size();
-		ann.gene_id_width = (uint32_t)id_w;
-		ann.gene_name_width = (uint32_t)name_w;
-		ann.gene_ids = ids.data();
-		ann.gene_names = names.data();
-	}
-};
+using tenx_test::Genes;
 
 struct Table {
 	BarcodeTable *t = barcode_table_create(1);
