@@ -8,9 +8,15 @@
 #include <semaphore.h>
 #include "count/count.h"
 
-// Reads the read cache of a run holds (128 bytes each, the pages touched as it fills: 128 MiB
-// when full).
-#define READ_CACHE_ENTRIES ((uint64_t)1 << 20)
+// Reads the read cache of a run holds (128 bytes each, the pages touched as it fills): one per
+// 512 genome bases, from 128 Ki to 1 Mi (16 to 128 MiB when full), so that the cache stays a
+// small part of what the index of the genome takes in memory.
+static uint64_t read_cache_entries(const GenomeBwt *bwt)
+{
+	const uint64_t wanted = bwt ? (uint64_t)bwt->seq_len >> 9 : 0;
+	const uint64_t least = (uint64_t)1 << 17, most = (uint64_t)1 << 20;
+	return wanted < least ? least : wanted > most ? most : wanted;
+}
 
 struct ReaderArgs {
 	int32_t n_readers;
@@ -186,7 +192,7 @@ BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, R
 
 	// Reads that repeat earlier ones take their outcome from the cache (not on the plain path,
 	// which tests compare with).
-	ReadCache *cache = index->plain ? nullptr : create_read_cache(READ_CACHE_ENTRIES);
+	ReadCache *cache = index->plain ? nullptr : create_read_cache(read_cache_entries(index->bwt));
 
 	pthread_t *workers = (pthread_t *)malloc_or_die(T, sizeof(pthread_t));
 	WorkerContext *contexts = (WorkerContext *)malloc_or_die(T, sizeof(WorkerContext));
