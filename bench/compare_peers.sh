@@ -60,6 +60,10 @@
 #   N_READS        read pairs (default 2000000)
 #   THREADS        threads of every run (default 2)
 #   STAR_SPARSE    --genomeSAsparseD of STAR's genome (default 1 below 500 Mb, 2 below 2 Gb, else 3)
+#   ROUNDS         runs of vora-T and STARsolo, taken in turns (default 1); the table gives the
+#                  median of each figure, and a line below it each round's steady rates. The
+#                  host's speed can drift by a fifth between runs: turns and medians keep that
+#                  from deciding the comparison.
 #   BUS_SORT_MEM   memory buffer of bustools sort (-m; default 1G, room for 30 million records).
 #                  bustools sort takes the whole buffer whatever the data: with its own default of
 #                  4G, each sort of the 100 Mb set's 1.6 million records took 8 s more and 4 GiB
@@ -76,6 +80,7 @@ N_CELLS=${N_CELLS:-2000}
 N_READS=${N_READS:-2000000}
 THREADS=${THREADS:-2}
 BUS_SORT_MEM=${BUS_SORT_MEM:-1G}
+ROUNDS=${ROUNDS:-1}
 if [ -n "${SIM_DIR:-}" ]; then
 	SIM_DIR=$(cd "$SIM_DIR" && pwd)
 	WORK=${1:-$ROOT/bench/out/compare_peers-$(basename "$(dirname "$SIM_DIR")")}
@@ -228,31 +233,53 @@ opened_at() {
 }
 
 load_before=$(uptime | sed 's/.*load average: //')
-echo "== vora-T count" >&2
-rm -rf vorat vorat.log vorat.stderr vorat.reads_opened
-opened_at "$R2" > vorat.reads_opened &
-poller=$!
-start=$(date +%s.%N)
-{ /usr/bin/time -v "$BIN" count -x "$VORAT_INDEX" -l 1 -t "$THREADS" -o vorat --log vorat.log \
-	-1 "$R1" -2 "$R2" 2>&1 > /dev/null | stamp_lines > vorat.stderr; } || { tail -20 vorat.stderr >&2; exit 1; }
-end=$(date +%s.%N)
-wait "$poller" || true
-grep -q 'Exit status: 0' vorat.stderr || { tail -20 vorat.stderr >&2; exit 1; }
-awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", e - s }' > vorat.wall
-grep 'Maximum resident set size' vorat.stderr | awk '{print $NF}' > vorat.rss
-map_from=$(grep -a 'Loading kmer hash table' vorat.stderr | awk '{print $1}')
-map_to=$(grep -a 'Number of processed reads: [0-9]*$' vorat.stderr | tail -1 | awk '{print $1}')
-awk -v a="$map_from" -v b="$map_to" 'BEGIN { printf "%.3f\n", b - a }' > vorat.readphase
-[ -s vorat.reads_opened ] || { echo "the run never opened $R2" >&2; exit 1; }
-awk -v b="$map_to" '{ printf "%.3f\n", b - $1 }' vorat.reads_opened > vorat.mapphase
+run_vorat() {
+	echo "== vora-T count (round $1 of $ROUNDS)" >&2
+	rm -rf vorat vorat.log vorat.stderr vorat.reads_opened
+	opened_at "$R2" > vorat.reads_opened &
+	poller=$!
+	start=$(date +%s.%N)
+	{ /usr/bin/time -v "$BIN" count -x "$VORAT_INDEX" -l 1 -t "$THREADS" -o vorat --log vorat.log \
+		-1 "$R1" -2 "$R2" 2>&1 > /dev/null | stamp_lines > vorat.stderr; } || { tail -20 vorat.stderr >&2; exit 1; }
+	end=$(date +%s.%N)
+	wait "$poller" || true
+	grep -q 'Exit status: 0' vorat.stderr || { tail -20 vorat.stderr >&2; exit 1; }
+	awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", e - s }' > vorat.wall
+	grep 'Maximum resident set size' vorat.stderr | awk '{print $NF}' > vorat.rss
+	map_from=$(grep -a 'Loading kmer hash table' vorat.stderr | awk '{print $1}')
+	map_to=$(grep -a 'Number of processed reads: [0-9]*$' vorat.stderr | tail -1 | awk '{print $1}')
+	awk -v a="$map_from" -v b="$map_to" 'BEGIN { printf "%.3f\n", b - a }' > vorat.readphase
+	[ -s vorat.reads_opened ] || { echo "the run never opened $R2" >&2; exit 1; }
+	awk -v b="$map_to" '{ printf "%.3f\n", b - $1 }' vorat.reads_opened > vorat.mapphase
+}
 
-echo "== STARsolo" >&2
-rm -rf star
-mkdir -p star
-step star/run STAR --runThreadN "$THREADS" --genomeDir star_idx --readFilesCommand zcat \
-	--readFilesIn "$R2" "$R1" --soloType CB_UMI_Simple --soloCBwhitelist None --soloCBstart 1 \
-	--soloCBlen 16 --soloUMIstart 17 --soloUMIlen 12 --soloBarcodeReadLength 0 --soloFeatures Gene \
-	--outSAMtype None --outFileNamePrefix star/
+run_star() {
+	echo "== STARsolo (round $1 of $ROUNDS)" >&2
+	rm -rf star
+	mkdir -p star
+	step star/run STAR --runThreadN "$THREADS" --genomeDir star_idx --readFilesCommand zcat \
+		--readFilesIn "$R2" "$R1" --soloType CB_UMI_Simple --soloCBwhitelist None --soloCBstart 1 \
+		--soloCBlen 16 --soloUMIstart 17 --soloUMIlen 12 --soloBarcodeReadLength 0 --soloFeatures Gene \
+		--outSAMtype None --outFileNamePrefix star/
+}
+
+# The median of column $1 of file $2.
+median() {
+	sort -g -k "$1,$1" "$2" | awk -v c="$1" '{ v[NR] = $c } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+rm -f vorat.rounds star.rounds
+for ((round = 1; round <= ROUNDS; ++round)); do
+	run_vorat "$round"
+	echo "$(cat vorat.wall) $(cat vorat.mapphase) $(cat vorat.readphase) $(cat vorat.rss)" >> vorat.rounds
+	run_star "$round"
+	echo "$(cat star/run.wall) $(grep 'Mapping speed, Million of reads per hour' star/Log.final.out |
+		awk -F'|' '{ print $2 + 0 }') $(cat star/run.rss)" >> star.rounds
+done
+for f in 1:wall 2:mapphase 3:readphase 4:rss; do median "${f%%:*}" vorat.rounds > "vorat.${f#*:}"; done
+median 1 star.rounds > star/run.wall
+median 3 star.rounds > star/run.rss
+star_speed=$(median 2 star.rounds)
 
 echo "== kallisto|bustools" >&2
 rm -rf kb
@@ -285,7 +312,6 @@ echo "== agreement with the truth" >&2
 	star=star:star/Solo.out/Gene/raw kb=bus:kb/bustools/genes kbtruth=bus:kb/truth/genes > agreement.tsv
 
 # --- the table ------------------------------------------------------------------------------
-star_speed=$(grep 'Mapping speed, Million of reads per hour' star/Log.final.out | awk -F'|' '{ print $2 + 0 }')
 agree() { awk -F'\t' -v t="$1" '$1 == t { printf "%6d %9.3f %8.4f %8.4f", $2, $3, $4, $5 }' agreement.tsv; }
 row() { # label wall steady_seconds_or_rate rss_kib agreement_label
 	awk -v l="$1" -v w="$2" -v s="$3" -v r="$4" -v n="$PAIRS" -v a="$5" 'BEGIN {
@@ -308,6 +334,11 @@ row() { # label wall steady_seconds_or_rate rss_kib agreement_label
 	echo "steady: vora-T from opening the reads to the last read count ($(cat vorat.mapphase) s; from loading" \
 		"its k-mer hash $(cat vorat.readphase) s, $(awk -v n="$PAIRS" '{ printf "%.0f", n / $1 }' vorat.readphase) pairs/s);" \
 		"STARsolo: Log.final.out mapping speed ($star_speed M reads/h, genome loading and Solo counting left out)"
+	if [ "$ROUNDS" -gt 1 ]; then
+		echo "medians of $ROUNDS rounds in turns; steady pairs/s per round, vora-T / STARsolo:" \
+			"$(paste -d' ' vorat.rounds star.rounds | awk -v n="$PAIRS" '{ v = n / $2; st = $6 * 1e6 / 3600
+				printf "%s%.0f / %.0f (%.2fx)", (NR > 1 ? "; " : ""), v, st, v / st }')"
+	fi
 	echo "kallisto|bustools steps (wall s): $(for s in $(cat kb/bustools/steps) truth/correct truth/sort truth/count; do
 		printf '%s %s  ' "$s" "$(cat "kb/$s.wall")"; done)"
 	echo "bustools whitelist: $(grep -c '' kb/bustools/whitelist.txt) barcodes; bustools sort -m $BUS_SORT_MEM"
