@@ -249,8 +249,8 @@ int main(int argc, char **argv)
 	fprintf(stderr, "k-mer hash built (%.1f s)\n", now_seconds() - t0);
 
 	std::vector<std::string> reads = simulate_reads(d, n_reads, read_len, rng);
-	const MappingIndex index{&ann, &hash, bwt, 0, 0, nullptr};
-	const MappingIndex index_intron{&ann, &hash, bwt, 1, 0, nullptr};
+	const MappingIndex index{&ann, &hash, bwt, 0, 0, nullptr, 0};
+	const MappingIndex index_intron{&ann, &hash, bwt, 1, 0, nullptr, 0};
 
 	for (const MappingIndex *idx : {&index, &index_intron}) {
 		MappingWorkspace *ws = create_mapping_workspace(idx);

@@ -59,6 +59,7 @@ static const MappingIndex *load_count_index(const CountOptions *opt)
 	mapping_index.bwt = &genome_bwt;
 	mapping_index.count_intron = opt->count_intron;
 	mapping_index.plain = plain;
+	mapping_index.exonic_only = !plain && !opt->dump_align;
 	// The genome sequences of the annotation, end to end, are the BWT's text when their lengths
 	// add up to it (the guesses are checked against the text anyway).
 	seq_offset.assign(genome_names.seq_count + 1, 0);

@@ -347,8 +347,10 @@ void extend_candidates_gapped(const ReadRecord *read, MappingWorkspace *ws)
 			e->ref_taken = reach.p0 - p;
 			e->final_score = s;
 		}
-		if (e->passed)
+		if (e->passed) {
 			append_alignment(&ws->alignments, ann->tx_offset[reach.t] + (uint32_t)(reach.p0 - e->ref_taken),
 			                 e->final_score);
+			if (read_settled(read, ws)) return;
+		}
 	}
 }

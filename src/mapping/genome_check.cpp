@@ -483,60 +483,89 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 	return 0;
 }
 
-// Both strands: the sequenced one first, the reverse complement only when that finds nothing.
-static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace *ws)
+// The read's two strands, the sequenced one and its reverse complement (in the scratch), and the
+// placement hint of each under alignment `a` (null: none): the place of `a` is a guess for the
+// sequenced strand when its gene is on the plus strand, for the reverse complement otherwise.
+struct ReadStrands {
+	const char *bases[2];
+	PlacementHint hint;
+	const PlacementHint *hints[2];
+};
+
+static void read_strands(const ReadRecord *read, const Alignment *a, MappingWorkspace *ws, ReadStrands *s)
 {
-	const GenomeBwt *bwt = ws->index->bwt;
-	if (!bwt) return 0;
 	GenomeScratch *g = &ws->genome;
 	const int32_t L = read->len;
-	// The best transcript alignment's place: a guess for the sequenced strand when its gene is
-	// on the plus strand, for the reverse complement otherwise.
-	PlacementHint hint{};
-	bool hinted = false;
-	const AlignmentList *al = &ws->alignments;
-	if (!g->plain && ws->index->seq_offset && al->count > 0) {
+	s->hints[0] = s->hints[1] = nullptr;
+	if (!g->plain && ws->index->seq_offset && a) {
 		const AnnotationInfo *ann = ws->index->ann;
-		int32_t best = 0;
-		while (best + 1 < al->count && al->records[best].score != al->best) ++best;
-		const uint32_t t = transcript_at(ann, al->records[best].position);
-		hint = {ann, ws->index->seq_offset, t, (int64_t)al->records[best].position - ann->tx_offset[t], L, false};
-		hinted = true;
+		const uint32_t t = transcript_at(ann, a->position);
+		const bool minus = ann->gene_strand[ann->tx_gene[t]] != 0;
+		s->hint = {ann, ws->index->seq_offset, t, (int64_t)a->position - ann->tx_offset[t], L, minus};
+		s->hints[minus] = &s->hint;
 	}
-	const bool minus = hinted && hint.ann->gene_strand[hint.ann->tx_gene[hint.t]] != 0;
-	PlacementHint hint_rc = hint;
-	hint_rc.reversed = true;
-	const PlacementHint *strand_hint[2] = {hinted && !minus ? &hint : nullptr, minus ? &hint_rc : nullptr};
 	if (L + 1 > g->rc_cap) {
 		g->rc = (char *)realloc_or_die(g->rc, (size_t)L + 1);
 		g->rc_cap = L + 1;
 	}
 	for (int32_t i = 0; i < L; ++i) g->rc[i] = COMPLEMENT_LETTERS[BASE_CODE[(uint8_t)read->seq[L - 1 - i]]];
 	g->rc[L] = 0;
-	const char *strand[2] = {read->seq, g->rc};
+	s->bases[0] = read->seq;
+	s->bases[1] = g->rc;
+}
 
-	// Below a limit of two only an occurrence of the whole read passes, on either strand: the
-	// two suffix walks, which decide it, advance together.
-	if (limit <= 1 && !g->plain && L > 0) {
-		GenomeWalk walk[2] = {start_walk(bwt, strand[0], L - 1), start_walk(bwt, strand[1], L - 1)};
-		bool going[2] = {true, true};
-		while (going[0] || going[1]) {
-			for (int s = 0; s < 2; ++s)
-				if (going[s]) prefetch_step(bwt, &walk[s]);
-			for (int s = 0; s < 2; ++s) {
-				GenomeSeed seed;
-				if (going[s] && step_walk(bwt, strand[s], &walk[s], nullptr, 0, strand_hint[s], &seed)) {
-					if (seed.read_start == 0) return 1;
-					going[s] = false;
-				}
+// Whether the whole read occurs in the genome on either strand: the two suffix walks, which
+// decide it, advance together.
+static int occurs_in_genome(const GenomeBwt *bwt, const ReadStrands *s, int32_t L)
+{
+	if (L <= 0) return 0;
+	GenomeWalk walk[2] = {start_walk(bwt, s->bases[0], L - 1), start_walk(bwt, s->bases[1], L - 1)};
+	bool going[2] = {true, true};
+	while (going[0] || going[1]) {
+		for (int k = 0; k < 2; ++k)
+			if (going[k]) prefetch_step(bwt, &walk[k]);
+		for (int k = 0; k < 2; ++k) {
+			GenomeSeed seed;
+			if (going[k] && step_walk(bwt, s->bases[k], &walk[k], nullptr, 0, s->hints[k], &seed)) {
+				if (seed.read_start == 0) return 1;
+				going[k] = false;
 			}
 		}
-		return 0;
 	}
+	return 0;
+}
 
-	for (int s = 0; s < 2; ++s) {
-		g->hint = strand_hint[s];
-		const int found = search_genome_strand(bwt, strand[s], L, limit, g);
+bool read_settled(const ReadRecord *read, MappingWorkspace *ws)
+{
+	if (ws->occurs < 0) {
+		if (!ws->index->exonic_only || ws->alignments.count == 0) return false;
+		const GenomeBwt *bwt = ws->index->bwt;
+		ReadStrands s;
+		read_strands(read, &ws->alignments.records[0], ws, &s);
+		ws->occurs = (int8_t)(bwt && occurs_in_genome(bwt, &s, read->len));
+	}
+	return ws->occurs == 1;
+}
+
+// Both strands: the sequenced one first, the reverse complement only when that finds nothing.
+static int search_genome(const ReadRecord *read, int32_t limit, MappingWorkspace *ws)
+{
+	const GenomeBwt *bwt = ws->index->bwt;
+	if (!bwt) return 0;
+	GenomeScratch *g = &ws->genome;
+	// Below a limit of two only an occurrence of the whole read passes, on either strand; the
+	// passes may have asked already.
+	if (limit <= 1 && !g->plain && ws->occurs >= 0) return ws->occurs;
+	const AlignmentList *al = &ws->alignments;
+	int32_t best = 0;
+	while (best + 1 < al->count && al->records[best].score != al->best) ++best;
+	ReadStrands s;
+	read_strands(read, al->count > 0 ? &al->records[best] : nullptr, ws, &s);
+	if (limit <= 1 && !g->plain) return occurs_in_genome(bwt, &s, read->len);
+
+	for (int k = 0; k < 2; ++k) {
+		g->hint = s.hints[k];
+		const int found = search_genome_strand(bwt, s.bases[k], read->len, limit, g);
 		g->hint = nullptr;
 		if (found) return 1;
 	}

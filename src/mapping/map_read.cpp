@@ -27,6 +27,7 @@ static MapOutcome map_new_read(const ReadRecord *read, MappingWorkspace *ws)
 	AlignmentList *alignments = &ws->alignments;
 	ws->candidates.count = 0;
 	ws->seeds.n_hits = 0;
+	ws->occurs = -1;
 
 	seed_read(read, ws->index->hash, &ws->seeds);
 	// Most reads match a transcript without an error: then the first pass, taken from the
@@ -44,6 +45,7 @@ static MapOutcome map_new_read(const ReadRecord *read, MappingWorkspace *ws)
 	} else if (alignments->count == 0) {
 		extend_candidates_gapped(read, ws);
 	}
+	if (ws->occurs == 1) return MAP_NONEXONIC;  // settled (read_settled)
 	if (alignments->count > 0) {
 		const int32_t mismatches = (L - alignments->best + 2) / 3;
 		return classify_read(read, 1, mismatches < max_err ? mismatches : max_err, ws);

@@ -23,6 +23,10 @@ struct MappingIndex {
 	// Genome text position of each genome sequence's first base (seq_count + 1 entries), for
 	// guessing where a read's transcript alignment lies in the genome; null: no guesses.
 	const uint64_t *seq_offset;
+	// Nothing reads the alignments of a read that is not exonic (no alignment dump): a read is
+	// settled as soon as it is known not to be exonic (read_settled). Never on the plain path,
+	// whose first pass runs with the others.
+	int exonic_only;
 };
 
 // Where the genome check may expect the bases it searches: the genome text positions of the
@@ -208,6 +212,7 @@ struct MappingWorkspace {
 	GappedMemo gapped_memo;
 	const MappingIndex *index;
 	ReadCache *cache;   // shared by the workers of a run, or null
+	int8_t occurs;      // the read in hand occurs as it is in the genome: 1 yes, 0 no, -1 not asked
 };
 
 enum MapOutcome : int {
@@ -338,6 +343,12 @@ int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);
 
 // Outcome of a read from whether it has transcript alignments and its mismatch limit.
 MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
+// Whether the read in hand is known not to be exonic while its alignments are still being found
+// (exonic_only runs): it has an alignment and occurs as it is in the genome, which beats every
+// alignment with an error. Asked of the genome once per read, at its first alignment; the passes
+// stop as soon as it holds. Called only after the first pass has failed: every alignment without
+// an error comes from that pass (align_full_groups), so none of them has one.
+bool read_settled(const ReadRecord *read, MappingWorkspace *ws);
 // Free the scratch's buffers and zero it.
 void release_genome_scratch(GenomeScratch *scratch);
 // Genome text position of bases[i] under the hint (see PlacementHint), or NO_POSITION when it

@@ -68,6 +68,7 @@ MappingWorkspace *create_mapping_workspace(const MappingIndex *index)
 	for (int i = 0; i < START_DP_SIDE; ++i) m->rows[i] = m->cells + i * START_DP_SIDE;
 	// The genome scratch starts empty and grows on the first genome check.
 	ws->genome.plain = index && index->plain;
+	ws->occurs = -1;
 	return ws;
 }
 

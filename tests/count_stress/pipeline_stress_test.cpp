@@ -390,7 +390,7 @@ protected:
 	// (first best-scoring alignment's gene; reads whose best alignments disagree are dropped).
 	static void serial_reference()
 	{
-		MappingIndex index{&ann_, &hash_, bwt_, 0, 0, nullptr};
+		MappingIndex index{&ann_, &hash_, bwt_, 0, 0, nullptr, 0};
 		MappingWorkspace *ws = create_mapping_workspace(&index);
 		BarcodeTable *table = barcode_table_create(1);
 		std::set<std::string> inserted, keys;

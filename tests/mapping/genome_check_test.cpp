@@ -422,8 +422,8 @@ TEST_F(GenomeCheckTest, CollectHitsSortedAndBounded)
 
 TEST_F(GenomeCheckTest, ClassifyBothStrands)
 {
-	MappingIndex index{nullptr, nullptr, G->bwt, 0, 0, nullptr};
-	MappingIndex intron{nullptr, nullptr, G->bwt, 1, 0, nullptr};
+	MappingIndex index{nullptr, nullptr, G->bwt, 0, 0, nullptr, 0};
+	MappingIndex intron{nullptr, nullptr, G->bwt, 1, 0, nullptr, 0};
 	MappingWorkspace *ws = create_mapping_workspace(&index);
 	MappingWorkspace *wi = create_mapping_workspace(&intron);
 	// A genome segment with one mismatch, read on the reverse strand.

@@ -169,12 +169,12 @@ inline TestIndex *make_test_index()
 	a.gene_chrom = x->gene_chrom.data();
 	a.tx_exons = x->exon_ptr.data();
 	a.tx_exon_count = x->exon_count.data();
-	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, nullptr};
-	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0, nullptr};
+	x->index = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 0, nullptr, 0};
+	x->index_intron = MappingIndex{&x->ann, &x->hash, g.bwt, 1, 0, nullptr, 0};
 	x->hash_slots = x->hash;
 	build_kmer_slots(&x->hash_slots);
-	x->index_placed = MappingIndex{&x->ann, &x->hash_slots, g.bwt, 0, 0, x->seq_offset.data()};
-	x->index_plain = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 1, nullptr};
+	x->index_placed = MappingIndex{&x->ann, &x->hash_slots, g.bwt, 0, 0, x->seq_offset.data(), 0};
+	x->index_plain = MappingIndex{&x->ann, &x->hash, g.bwt, 0, 1, nullptr, 0};
 	return x;
 }
 

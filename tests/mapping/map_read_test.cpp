@@ -183,10 +183,17 @@ TEST_F(MapReadTest, PlacementGuessFollowsTheExons)
 // lies in the genome, gapped extension once per context) change nothing: reads from every
 // transcript (junctions, the minus strand, the tandem repeat, the exon with a processed copy),
 // exact or with substitutions, give the plain path's outcome, alignments and candidates.
+// Settling a read as soon as it is known not to be exonic keeps its outcome, with and without
+// --count-intron, and an exonic read's alignments.
 TEST_F(MapReadTest, FastPathsChangeNoOutcome)
 {
 	MappingWorkspace *placed = create_mapping_workspace(&X->index_placed);
 	MappingWorkspace *plain = create_mapping_workspace(&X->index_plain);
+	MappingIndex settling_index = X->index_placed, settling_intron_index = X->index_intron;
+	settling_index.exonic_only = settling_intron_index.exonic_only = 1;
+	MappingWorkspace *settling = create_mapping_workspace(&settling_index);
+	MappingWorkspace *settling_intron = create_mapping_workspace(&settling_intron_index);
+	int settled = 0;
 	std::mt19937 rng(12);
 	int outcomes[4] = {0, 0, 0, 0};
 	for (int iter = 0; iter < 1200; ++iter) {
@@ -210,11 +217,26 @@ TEST_F(MapReadTest, FastPathsChangeNoOutcome)
 		ASSERT_EQ(placed->alignments.best, plain->alignments.best);
 		ASSERT_EQ(placed->candidates.count, plain->candidates.count) << read;
 		++outcomes[want];
+
+		ReadRecord r3 = make_read(read), r4 = make_read(read), r5 = make_read(read);
+		ASSERT_EQ(map_read(&r3, settling), want) << read;
+		settled += settling->occurs == 1;
+		if (want == MAP_EXONIC) {
+			ASSERT_EQ(settling->alignments.count, plain->alignments.count) << read;
+			for (int32_t i = 0; i < plain->alignments.count; ++i) {
+				ASSERT_EQ(settling->alignments.records[i].position, plain->alignments.records[i].position) << read;
+				ASSERT_EQ(settling->alignments.records[i].score, plain->alignments.records[i].score) << read;
+			}
+		}
+		ASSERT_EQ(map_read(&r4, settling_intron), map_read(&r5, ws_intron)) << read;
 	}
 	release_mapping_workspace(placed);
 	release_mapping_workspace(plain);
+	release_mapping_workspace(settling);
+	release_mapping_workspace(settling_intron);
 	EXPECT_GT(outcomes[MAP_EXONIC], 300);
 	EXPECT_GT(outcomes[MAP_NONEXONIC], 0);
+	EXPECT_GT(settled, 0);
 }
 
 TEST_F(MapReadTest, NegativeDiagonalsSortFirst)
