@@ -392,6 +392,41 @@ static int32_t walk_anchors(const GenomeBwt *bwt, const char *bases, int32_t fir
 	return count;
 }
 
+// Whether the bases may have a placement with fewer than `limit` mismatches, cut into `limit`
+// pieces (at most MAX_PIECES): one of the pieces would match there, so it occurs in the genome.
+// When none occurs, no seed can lead to a placement either. The pieces are searched backwards
+// together, a step each per round, so that their misses overlap.
+#define MAX_PIECES 8
+static bool pieces_occur(const GenomeBwt *bwt, const char *bases, int32_t len, int32_t limit)
+{
+	if (limit > MAX_PIECES) return true;
+	GenomeWalk walks[MAX_PIECES];
+	int32_t from[MAX_PIECES];
+	for (int32_t j = 0; j < limit; ++j) {
+		from[j] = (int32_t)((int64_t)len * j / limit);
+		const int32_t last = (int32_t)((int64_t)len * (j + 1) / limit) - 1;
+		walks[j] = last + 1 - from[j] >= bwt->kmer_k ? start_walk(bwt, bases, last)
+		                                            : GenomeWalk{last, last, 0, bwt->seq_len};
+	}
+	int32_t active = limit;
+	int32_t index[MAX_PIECES];
+	for (int32_t j = 0; j < limit; ++j) index[j] = j;
+	while (active > 0) {
+		for (int32_t i = 0; i < active; ++i) prefetch_step(bwt, &walks[index[i]]);
+		int32_t kept = 0;
+		for (int32_t i = 0; i < active; ++i) {
+			GenomeWalk *w = &walks[index[i]];
+			if (w->q < from[index[i]]) return true;
+			const uint32_t c = BASE_CODE[(uint8_t)bases[w->q]];
+			if (c > 3 || !genome_backward_step(bwt, c, &w->lo, &w->hi)) continue;
+			--w->q;
+			index[kept++] = index[i];
+		}
+		active = kept;
+	}
+	return false;
+}
+
 // Seeds with this many rows or more may be left unlocated.
 #define SET_ASIDE_MIN_ROWS 2
 
@@ -435,6 +470,7 @@ int search_genome_strand(const GenomeBwt *bwt, const char *bases, int32_t len, i
 	GenomeSeed *seeds = g->seeds;
 	int32_t count = 0;
 	if (len <= 0) return 0;
+	if (limit >= 2 && !g->plain && !pieces_occur(bwt, bases, len, limit)) return 0;
 
 	// Suffix seed: the longest exact match of a suffix of the read; the whole read occurring
 	// in the genome is found at once.

@@ -235,8 +235,8 @@ TEST_F(GenomeCheckTest, SearchMatchesNaiveReference)
 		const NaiveStrand naive = naive_strand(T, read);
 		for (int32_t limit = 1; limit <= 12; ++limit) {
 			const bool expect = naive.found(limit);
-			// The plain path, then the k-mer table with the rows located together and the
-			// shortcut for a limit of one.
+			// The plain path, then the k-mer table with the rows located together, the
+			// shortcut for a limit of one and the pieces that must occur for a placement.
 			scratch.plain = true;
 			ASSERT_EQ(search(read, limit), expect) << read << " limit " << limit << " plain";
 			scratch.plain = false;
