@@ -15,7 +15,14 @@ MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws)
 	MapOutcome outcome;
 	if (read_cache_find(ws->cache, &key, alignments, &outcome)) return outcome;
 	outcome = map_new_read(read, ws);
-	read_cache_store(ws->cache, &key, outcome, alignments);
+	if (ws->index->exonic_only) {
+		Alignment kept[2];
+		AlignmentList settling{kept, 0, 2, alignments->best};
+		settling.count = settling_alignments(alignments, outcome, ws->index->ann, kept);
+		read_cache_store(ws->cache, &key, outcome, &settling);
+	} else {
+		read_cache_store(ws->cache, &key, outcome, alignments);
+	}
 	return outcome;
 }
 
@@ -66,4 +73,21 @@ int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann)
 			return -1;
 	}
 	return gene;
+}
+
+int32_t settling_alignments(const AlignmentList *all, MapOutcome outcome, const AnnotationInfo *ann, Alignment kept[2])
+{
+	if (outcome != MAP_EXONIC) return 0;
+	int32_t n = 0;
+	for (int32_t i = 0; i < all->count; ++i) {
+		const Alignment *a = &all->records[i];
+		if (a->score < all->best) continue;
+		if (n == 0) {
+			kept[n++] = *a;
+		} else if (ann->tx_gene[transcript_at(ann, a->position)] != ann->tx_gene[transcript_at(ann, kept[0].position)]) {
+			kept[n++] = *a;
+			break;
+		}
+	}
+	return n;
 }

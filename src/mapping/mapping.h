@@ -335,6 +335,12 @@ void read_cache_store(ReadCache *cache, const ReadKey *key, MapOutcome outcome, 
 // Map one cDNA read as sequenced and classify it; on MAP_EXONIC ws->alignments holds the result.
 // With a read cache (ws->cache) a read whose bases were mapped before takes their outcome.
 MapOutcome map_read(const ReadRecord *read, MappingWorkspace *ws);
+// What a run without an alignment dump (exonic_only) reads of a read's alignments: of an exonic
+// read the gene that its best ones settle on, of any other nothing. The first best alignment
+// keeps it, with the first best one of another gene when they do not agree: settle_gene gives
+// the same answer and `best` is the same, however many alignments the read has. Returns how
+// many were copied to `kept`. The read cache of such a run keeps these alone.
+int32_t settling_alignments(const AlignmentList *all, MapOutcome outcome, const AnnotationInfo *ann, Alignment kept[2]);
 // Gene index of a read from its best-scoring alignments (tx_gene of the transcript of each position),
 // or -1 when no alignment qualifies or the best ones point to different genes.
 int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);

@@ -621,6 +621,34 @@ TEST(ReadCache, KeysTellEveryReadApart)
 	release_read_cache(cache);
 }
 
+// Random alignment lists over the transcripts of several genes, best alignments in one gene or
+// in several: the kept ones settle on the same gene with the same best score.
+TEST_F(MapReadTest, SettlingAlignmentsKeepTheGene)
+{
+	std::mt19937 rng(14);
+	int several = 0;
+	for (int iter = 0; iter < 400; ++iter) {
+		std::vector<Alignment> records;
+		AlignmentList all{nullptr, 0, 0, 0};
+		for (int i = 1 + (int)(rng() % 30); i > 0; --i) {
+			const int t = (int)(rng() % X->tx.size());
+			records.push_back({off(t) + (uint32_t)(rng() % tx(t).size()), 90 - (int32_t)(rng() % 3)});
+			all.best = std::max(all.best, records.back().score);
+		}
+		all.records = records.data();
+		all.count = all.capacity = (int32_t)records.size();
+		Alignment kept[2];
+		AlignmentList settling{kept, settling_alignments(&all, MAP_EXONIC, &X->ann, kept), 2, 0};
+		for (int32_t i = 0; i < settling.count; ++i) settling.best = std::max(settling.best, kept[i].score);
+		ASSERT_EQ(settle_gene(&settling, &X->ann), settle_gene(&all, &X->ann)) << iter;
+		ASSERT_EQ(settling.best, all.best);
+		several += settle_gene(&all, &X->ann) < 0;
+		EXPECT_EQ(settling_alignments(&all, MAP_NONEXONIC, &X->ann, kept), 0);
+	}
+	EXPECT_GT(several, 50);
+	EXPECT_LT(several, 350);
+}
+
 // Workers on three threads share a cache far too small for the reads they map again and
 // again, so that sets fill and entries are replaced while others read them: every outcome and
 // alignment list is the one the plain path gives.
@@ -659,43 +687,59 @@ TEST_F(MapReadTest, ReadCacheGivesTheOutcomesOfMapping)
 	}
 	release_mapping_workspace(plain);
 
-	ReadCache *cache = create_read_cache(32);
-	std::vector<int> hits(3), bad(3);
-	auto worker = [&](int w) {
-		MappingWorkspace *ws = create_mapping_workspace(&X->index_placed);
-		ws->cache = cache;
-		std::mt19937 order(100 + w);
-		for (int iter = 0; iter < 1500; ++iter) {
-			const size_t i = order() % 12 == 0 ? order() % reads.size() : order() % 12;  // a few often
-			std::string read = reads[i];
-			ReadRecord r = make_read(read);
-			ReadKey key;
-			AlignmentList seen{};
-			MapOutcome cached;
-			if (read_cache_key(r.seq, r.len, &key)) {
-				seen.capacity = 1;
-				seen.records = (Alignment *)malloc(sizeof(Alignment));
-				hits[w] += read_cache_find(cache, &key, &seen, &cached);
-				free(seen.records);
+	// A run without an alignment dump reads, of the alignments, only the gene that an exonic
+	// read's best ones settle on: its cache keeps that much of every read, however many.
+	MappingIndex exonic_only = X->index_placed;
+	exonic_only.exonic_only = 1;
+	std::vector<int64_t> want_gene;
+	for (Mapped &m : want) {
+		AlignmentList list{m.alignments.data(), (int32_t)m.alignments.size(), (int32_t)m.alignments.size(), m.best};
+		want_gene.push_back(m.outcome == MAP_EXONIC ? settle_gene(&list, &X->ann) : -2);
+	}
+	for (const MappingIndex *index : {&X->index_placed, (const MappingIndex *)&exonic_only}) {
+		SCOPED_TRACE(index->exonic_only ? "exonic only" : "every alignment");
+		ReadCache *cache = create_read_cache(32);
+		std::vector<int> hits(3), bad(3);
+		auto worker = [&](int w) {
+			MappingWorkspace *ws = create_mapping_workspace(index);
+			ws->cache = cache;
+			std::mt19937 order(100 + w);
+			for (int iter = 0; iter < 1500; ++iter) {
+				const size_t i = order() % 12 == 0 ? order() % reads.size() : order() % 12;  // a few often
+				std::string read = reads[i];
+				ReadRecord r = make_read(read);
+				ReadKey key;
+				AlignmentList seen{};
+				MapOutcome cached;
+				if (read_cache_key(r.seq, r.len, &key)) {
+					seen.capacity = 1;
+					seen.records = (Alignment *)malloc(sizeof(Alignment));
+					hits[w] += read_cache_find(cache, &key, &seen, &cached);
+					free(seen.records);
+				}
+				const MapOutcome outcome = map_read(&r, ws);
+				const AlignmentList *al = &ws->alignments;
+				bool same = outcome == want[i].outcome;
+				if (index->exonic_only) {
+					same = same && (outcome != MAP_EXONIC || settle_gene(al, &X->ann) == want_gene[i]);
+				} else {
+					same = same && al->count == (int32_t)want[i].alignments.size() && al->best == want[i].best;
+					for (int32_t j = 0; same && j < al->count; ++j)
+						same = al->records[j].position == want[i].alignments[j].position &&
+						       al->records[j].score == want[i].alignments[j].score;
+				}
+				bad[w] += !same;
 			}
-			const MapOutcome outcome = map_read(&r, ws);
-			const AlignmentList *al = &ws->alignments;
-			bool same = outcome == want[i].outcome && al->count == (int32_t)want[i].alignments.size() &&
-			            al->best == want[i].best;
-			for (int32_t j = 0; same && j < al->count; ++j)
-				same = al->records[j].position == want[i].alignments[j].position &&
-				       al->records[j].score == want[i].alignments[j].score;
-			bad[w] += !same;
+			release_mapping_workspace(ws);
+		};
+		std::vector<std::thread> threads;
+		for (int w = 0; w < 3; ++w) threads.emplace_back(worker, w);
+		for (std::thread &t : threads) t.join();
+		release_read_cache(cache);
+		for (int w = 0; w < 3; ++w) {
+			EXPECT_EQ(bad[w], 0) << "worker " << w;
+			EXPECT_GT(hits[w], 500) << "worker " << w;
 		}
-		release_mapping_workspace(ws);
-	};
-	std::vector<std::thread> threads;
-	for (int w = 0; w < 3; ++w) threads.emplace_back(worker, w);
-	for (std::thread &t : threads) t.join();
-	release_read_cache(cache);
-	for (int w = 0; w < 3; ++w) {
-		EXPECT_EQ(bad[w], 0) << "worker " << w;
-		EXPECT_GT(hits[w], 500) << "worker " << w;
 	}
 }
 
