@@ -299,8 +299,12 @@ static GenomeWalk start_walk(const GenomeBwt *bwt, const char *bases, int32_t a)
 // from a seed of this read that contains the match (its only occurrence then lies on that
 // seed's diagonal), from the transcript alignment's place, or from bwt_locate, which
 // collect_genome_hits would need anyway.
+//
+// A walk that only asks whether the whole read occurs (`whole`) places a single row of any
+// length when the transcript alignment's place holds the match: what it goes on to find is the
+// same, and nothing else reads its rows.
 static int step_walk(const GenomeBwt *bwt, const char *bases, GenomeWalk *w, const GenomeSeed *known, int32_t n_known,
-                     const PlacementHint *hint, GenomeSeed *seed)
+                     const PlacementHint *hint, GenomeSeed *seed, bool whole = false)
 {
 	int32_t q = w->q;
 	uint32_t pos = NO_POSITION;
@@ -309,7 +313,13 @@ static int step_walk(const GenomeBwt *bwt, const char *bases, GenomeWalk *w, con
 		if (c <= 3 && genome_backward_step(bwt, c, &w->lo, &w->hi)) {
 			w->q = --q;
 			const int32_t a = w->a;
-			if (!(w->lo == w->hi && a - q >= MIN_GENOME_SEED)) return 0;
+			if (w->lo != w->hi) return 0;
+			if (a - q < MIN_GENOME_SEED) {
+				if (!whole || !hint) return 0;
+				const uint32_t guess = hint_text_position(hint, q + 1);
+				if (guess == NO_POSITION || !bases_occur_at(bwt, bases, q + 1, a - q, guess)) return 0;
+				pos = guess;
+			}
 			for (int32_t i = 0; i < n_known && pos == NO_POSITION; ++i)
 				if (known[i].pos != NO_POSITION && known[i].read_start <= q + 1 &&
 				    a < known[i].read_start + known[i].length)
@@ -562,7 +572,7 @@ static int occurs_in_genome(const GenomeBwt *bwt, const ReadStrands *s, int32_t 
 			if (going[k]) prefetch_step(bwt, &walk[k]);
 		for (int k = 0; k < 2; ++k) {
 			GenomeSeed seed;
-			if (going[k] && step_walk(bwt, s->bases[k], &walk[k], nullptr, 0, s->hints[k], &seed)) {
+			if (going[k] && step_walk(bwt, s->bases[k], &walk[k], nullptr, 0, s->hints[k], &seed, true)) {
 				if (seed.read_start == 0) return 1;
 				going[k] = false;
 			}
