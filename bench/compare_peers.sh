@@ -60,10 +60,10 @@
 #   N_READS        read pairs (default 2000000)
 #   THREADS        threads of every run (default 2)
 #   STAR_SPARSE    --genomeSAsparseD of STAR's genome (default 1 below 500 Mb, 2 below 2 Gb, else 3)
-#   ROUNDS         runs of vora-T and STARsolo, taken in turns (default 1); the table gives the
-#                  median of each figure, and a line below it each round's steady rates. The
-#                  host's speed can drift by a fifth between runs: turns and medians keep that
-#                  from deciding the comparison.
+#   ROUNDS         runs of vora-T, STARsolo and kallisto|bustools, taken in turns (default 1); the
+#                  table gives the median of each figure, and lines below it each round's rates.
+#                  The host's speed can drift by a fifth between runs: turns and medians keep
+#                  that from deciding the comparison.
 #   BUS_SORT_MEM   memory buffer of bustools sort (-m; default 1G, room for 30 million records).
 #                  bustools sort takes the whole buffer whatever the data: with its own default of
 #                  4G, each sort of the 100 Mb set's 1.6 million records took 8 s more and 4 GiB
@@ -263,49 +263,54 @@ run_star() {
 		--outSAMtype None --outFileNamePrefix star/
 }
 
+run_kb() {
+	echo "== kallisto|bustools (round $1 of $ROUNDS)" >&2
+	rm -rf kb
+	mkdir -p kb
+	step kb/bus kallisto bus -i kallisto_idx/transcripts.idx -o kb -x 10xv3 -t "$THREADS" "$R1" "$R2"
+	step kb/sort bustools sort -t "$THREADS" -m "$BUS_SORT_MEM" -T kb/tmp -o kb/sorted.bus kb/output.bus
+	# Two whitelists: bustools' own from the data, and the truth's cell barcodes.
+	for wl in bustools truth; do
+		mkdir -p "kb/$wl"
+		steps="bus sort"
+		if [ "$wl" = truth ]; then
+			cp "$TRUTH/barcodes.tsv" kb/truth/whitelist.txt
+		else
+			step kb/$wl/whitelist bustools whitelist -o kb/$wl/whitelist.txt kb/sorted.bus
+			steps="$steps $wl/whitelist"
+		fi
+		step kb/$wl/correct bustools correct -w kb/$wl/whitelist.txt -o kb/$wl/corrected.bus kb/sorted.bus
+		step kb/$wl/sort bustools sort -t "$THREADS" -m "$BUS_SORT_MEM" -T kb/tmp -o kb/$wl/corrected.sorted.bus \
+			kb/$wl/corrected.bus
+		step kb/$wl/count bustools count -o kb/$wl/genes -g kallisto_idx/t2g.txt -e kb/matrix.ec \
+			-t kb/transcripts.txt --genecounts kb/$wl/corrected.sorted.bus
+		steps="$steps $wl/correct $wl/sort $wl/count"
+		echo "$steps" > "kb/$wl/steps"
+		for s in $steps; do cat "kb/$s.wall"; done | awk '{ s += $1 } END { printf "%.3f\n", s }' > "kb/$wl/pipeline.wall"
+		for s in $steps; do cat "kb/$s.rss"; done | sort -n | tail -1 > "kb/$wl/pipeline.rss"
+	done
+}
+
 # The median of column $1 of file $2.
 median() {
 	sort -g -k "$1,$1" "$2" | awk -v c="$1" '{ v[NR] = $c } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-rm -f vorat.rounds star.rounds
+rm -f vorat.rounds star.rounds kb.rounds
 for ((round = 1; round <= ROUNDS; ++round)); do
 	run_vorat "$round"
 	echo "$(cat vorat.wall) $(cat vorat.mapphase) $(cat vorat.readphase) $(cat vorat.rss)" >> vorat.rounds
 	run_star "$round"
 	echo "$(cat star/run.wall) $(grep 'Mapping speed, Million of reads per hour' star/Log.final.out |
 		awk -F'|' '{ print $2 + 0 }') $(cat star/run.rss)" >> star.rounds
+	run_kb "$round"
+	echo "$(cat kb/bustools/pipeline.wall) $(cat kb/truth/pipeline.wall) $(cat kb/bus.wall)" >> kb.rounds
 done
 for f in 1:wall 2:mapphase 3:readphase 4:rss; do median "${f%%:*}" vorat.rounds > "vorat.${f#*:}"; done
 median 1 star.rounds > star/run.wall
 median 3 star.rounds > star/run.rss
 star_speed=$(median 2 star.rounds)
-
-echo "== kallisto|bustools" >&2
-rm -rf kb
-mkdir -p kb
-step kb/bus kallisto bus -i kallisto_idx/transcripts.idx -o kb -x 10xv3 -t "$THREADS" "$R1" "$R2"
-step kb/sort bustools sort -t "$THREADS" -m "$BUS_SORT_MEM" -T kb/tmp -o kb/sorted.bus kb/output.bus
-# Two whitelists: bustools' own from the data, and the truth's cell barcodes.
-for wl in bustools truth; do
-	mkdir -p "kb/$wl"
-	steps="bus sort"
-	if [ "$wl" = truth ]; then
-		cp "$TRUTH/barcodes.tsv" kb/truth/whitelist.txt
-	else
-		step kb/$wl/whitelist bustools whitelist -o kb/$wl/whitelist.txt kb/sorted.bus
-		steps="$steps $wl/whitelist"
-	fi
-	step kb/$wl/correct bustools correct -w kb/$wl/whitelist.txt -o kb/$wl/corrected.bus kb/sorted.bus
-	step kb/$wl/sort bustools sort -t "$THREADS" -m "$BUS_SORT_MEM" -T kb/tmp -o kb/$wl/corrected.sorted.bus \
-		kb/$wl/corrected.bus
-	step kb/$wl/count bustools count -o kb/$wl/genes -g kallisto_idx/t2g.txt -e kb/matrix.ec \
-		-t kb/transcripts.txt --genecounts kb/$wl/corrected.sorted.bus
-	steps="$steps $wl/correct $wl/sort $wl/count"
-	echo "$steps" > "kb/$wl/steps"
-	for s in $steps; do cat "kb/$s.wall"; done | awk '{ s += $1 } END { printf "%.3f\n", s }' > "kb/$wl/pipeline.wall"
-	for s in $steps; do cat "kb/$s.rss"; done | sort -n | tail -1 > "kb/$wl/pipeline.rss"
-done
+for f in 1:bustools/pipeline 2:truth/pipeline 3:bus; do median "${f%%:*}" kb.rounds > "kb/${f#*:}.wall"; done
 
 echo "== agreement with the truth" >&2
 "$PY" "$ROOT/bench/peers_truth.py" "$TRUTH" vorat=vorat:vorat/raw_feature_bc_matrix \
@@ -338,8 +343,11 @@ row() { # label wall steady_seconds_or_rate rss_kib agreement_label
 		echo "medians of $ROUNDS rounds in turns; steady pairs/s per round, vora-T / STARsolo:" \
 			"$(paste -d' ' vorat.rounds star.rounds | awk -v n="$PAIRS" '{ v = n / $2; st = $6 * 1e6 / 3600
 				printf "%s%.0f / %.0f (%.2fx)", (NR > 1 ? "; " : ""), v, st, v / st }')"
+		echo "whole-run pairs/s per round, vora-T / kallisto|bustools:" \
+			"$(paste -d' ' vorat.rounds kb.rounds | awk -v n="$PAIRS" '{ v = n / $1; k = n / $5
+				printf "%s%.0f / %.0f (%.2fx)", (NR > 1 ? "; " : ""), v, k, v / k }')"
 	fi
-	echo "kallisto|bustools steps (wall s): $(for s in $(cat kb/bustools/steps) truth/correct truth/sort truth/count; do
+	echo "kallisto|bustools steps (wall s, last round): $(for s in $(cat kb/bustools/steps) truth/correct truth/sort truth/count; do
 		printf '%s %s  ' "$s" "$(cat "kb/$s.wall")"; done)"
 	echo "bustools whitelist: $(grep -c '' kb/bustools/whitelist.txt) barcodes; bustools sort -m $BUS_SORT_MEM"
 	echo "index builds (wall s, peak RSS MiB; made once and kept):"
