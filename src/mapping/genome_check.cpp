@@ -581,16 +581,12 @@ static int occurs_in_genome(const GenomeBwt *bwt, const ReadStrands *s, int32_t 
 	return 0;
 }
 
-bool read_settled(const ReadRecord *read, MappingWorkspace *ws)
+void ask_read_occurs(const ReadRecord *read, MappingWorkspace *ws)
 {
-	if (ws->occurs < 0) {
-		if (!ws->index->exonic_only || ws->alignments.count == 0) return false;
-		const GenomeBwt *bwt = ws->index->bwt;
-		ReadStrands s;
-		read_strands(read, &ws->alignments.records[0], ws, &s);
-		ws->occurs = (int8_t)(bwt && occurs_in_genome(bwt, &s, read->len));
-	}
-	return ws->occurs == 1;
+	const GenomeBwt *bwt = ws->index->bwt;
+	ReadStrands s;
+	read_strands(read, ws->alignments.count > 0 ? &ws->alignments.records[0] : nullptr, ws, &s);
+	ws->occurs = (int8_t)(bwt && occurs_in_genome(bwt, &s, read->len));
 }
 
 // Both strands: the sequenced one first, the reverse complement only when that finds nothing.

@@ -349,12 +349,22 @@ int64_t settle_gene(const AlignmentList *alignments, const AnnotationInfo *ann);
 
 // Outcome of a read from whether it has transcript alignments and its mismatch limit.
 MapOutcome classify_read(const ReadRecord *read, int has_alignment, int32_t limit, MappingWorkspace *ws);
+// Ask the genome whether the read in hand occurs as it is, on either strand, with the place of
+// its first alignment as the hint; sets ws->occurs to 1 or 0 (read_settled asks it).
+void ask_read_occurs(const ReadRecord *read, MappingWorkspace *ws);
 // Whether the read in hand is known not to be exonic while its alignments are still being found
 // (exonic_only runs): it has an alignment and occurs as it is in the genome, which beats every
 // alignment with an error. Asked of the genome once per read, at its first alignment; the passes
 // stop as soon as it holds. Called only after the first pass has failed: every alignment without
 // an error comes from that pass (align_full_groups), so none of them has one.
-bool read_settled(const ReadRecord *read, MappingWorkspace *ws);
+static inline bool read_settled(const ReadRecord *read, MappingWorkspace *ws)
+{
+	if (ws->occurs < 0) {
+		if (!ws->index->exonic_only || ws->alignments.count == 0) return false;
+		ask_read_occurs(read, ws);
+	}
+	return ws->occurs == 1;
+}
 // Free the scratch's buffers and zero it.
 void release_genome_scratch(GenomeScratch *scratch);
 // Genome text position of bases[i] under the hint (see PlacementHint), or NO_POSITION when it

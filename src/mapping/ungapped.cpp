@@ -238,7 +238,7 @@ static void align_groups(const ReadRecord *read, int32_t min_size, int32_t max_s
 		const int32_t start = seeds->group_start[pass[i]];
 		align_hit_group(read, seeds->merged + start, seeds->group_start[pass[i] + 1] - start, max_err, min_score,
 		                max_clip, ws);
-		if (ws->alignments.count > 0 && read_settled(read, ws)) return;
+		if (read_settled(read, ws)) return;
 	}
 }
 
@@ -314,11 +314,11 @@ void map_to_transcriptome(const ReadRecord *read, MappingWorkspace *ws, bool fir
 	if (ws->alignments.count > 0) return;
 
 	reextend_candidates(read, ws);
-	if (ws->alignments.count > 0 && read_settled(read, ws)) return;
+	if (read_settled(read, ws)) return;
 
 	// Pass 2: groups missing at most two k-mers (the full ones again).
 	align_groups(read, n - 2, INT32_MAX, max_err, min_score, max_err, ws);
-	if (ws->alignments.count > 0 && (ws->alignments.best >= L - 6 || read_settled(read, ws))) return;
+	if ((ws->alignments.count > 0 && ws->alignments.best >= L - 6) || read_settled(read, ws)) return;
 
 	// Pass 3: the remaining smaller groups.
 	align_groups(read, 1, n - 3, max_err, min_score, max_err, ws);
