@@ -1,7 +1,9 @@
 // lockbox.node: sealed JSON text and sealed files.
 //
 // A text is sealed by lowering every byte by SEAL_SHIFT (mod 256) and putting
-// SEAL_MAGIC in front of it. Two sealed forms exist:
+// SEAL_MAGIC in front of it. This is obfuscation kept for compatibility with existing sealed
+// files, not encryption: the shift is fixed and public, and anyone can undo it.
+// Two sealed forms exist:
 //   sealed text : SEAL_MAGIC, then the n sealed bytes (13 + n bytes, no count)
 //   sealed file : SEAL_MAGIC, n as signed 32-bit little-endian, then the n
 //                 sealed bytes (17 + n bytes, nothing after the body)

@@ -18,8 +18,11 @@ int main(int argc, char **argv)
 	} else if (strcmp(argv[1], "count") == 0) {
 		run_count(argc, argv);
 	} else {
+		// A mistyped command in a script must not look like success.
 		report_console("Invalid command!\n");
 		print_usage();
+		fflush(stderr);
+		return 1;
 	}
 	fflush(stderr);
 	return 0;

@@ -6,13 +6,10 @@
 #include <sys/stat.h>
 #include <zlib.h>
 #include <divsufsort64.h>
-#include <kseq.h>
 #include <cstdlib>
 #include <cstring>
 #include "cli/cli.h"
 #include "index/index.h"
-
-KSEQ_INIT(gzFile, gzread)
 
 #define INITIAL_PACKED_BASES 65536
 
@@ -22,7 +19,8 @@ static uint64_t bwt_words_for(uint64_t n)
 	return (n + 15) / 16 + 4 * ((n + 63) / 64) + 4;
 }
 
-// Concatenate every record of the FASTA (duplicate names included) into a 2-bit text.
+// Concatenate every record of the FASTA (duplicate names included: the genome load that
+// follows warns about them) into a 2-bit text.
 // Non-ACGT bases become rand() & 3; the generator is seeded once per build so that the
 // same FASTA always gives the same text.
 static void pack_genome(const char *genome_path, GenomeBwt *bwt)
@@ -30,38 +28,29 @@ static void pack_genome(const char *genome_path, GenomeBwt *bwt)
 	srand(11);
 	uint64_t n = 0, capacity = INITIAL_PACKED_BASES;
 	uint8_t *packed = (uint8_t *)malloc_or_die(capacity / 4, 1, true);
-	GzFilePtr fp(gzopen(genome_path, "r"));
-	if (fp) {
-		kseq_t *seq = kseq_init(fp.get());
-		while (kseq_read(seq) >= 0) {
-			const uint64_t len = seq->seq.l;
-			if (n + len > MAX_GENOME_LENGTH)
-				fatal("[ERROR] Genome length exceeds 4Bbp. Use Vora 64bit instead\n");
-			if (n + len > capacity) {
-				uint64_t grown = capacity;
-				while (grown < n + len) grown *= 2;
-				uint8_t *p = (uint8_t *)realloc_or_die(packed, grown / 4);
-				memset(p + capacity / 4, 0, (grown - capacity) / 4);
-				packed = p;
-				capacity = grown;
-			}
-			const uint8_t *s = (const uint8_t *)seq->seq.s;
-			for (uint64_t i = 0; i < len; ++i, ++n) {
-				uint32_t c = BASE_CODE[s[i]];
-				if (c == 4) c = (uint32_t)rand() & 3;
-				packed[n >> 2] |= (uint8_t)(c << (6 - 2 * (n & 3)));
-			}
+	FastaReaderPtr reader(fasta_open(genome_path));
+	FastaRecord record;
+	while (fasta_next(reader.get(), &record)) {
+		const uint64_t len = record.length;
+		if (n + len > MAX_GENOME_LENGTH) fatal("[ERROR] Genome length exceeds 4Bbp. Use Vora 64bit instead\n");
+		if (n + len > capacity) {
+			uint64_t grown = capacity;
+			while (grown < n + len) grown *= 2;
+			uint8_t *p = (uint8_t *)realloc_or_die(packed, grown / 4);
+			memset(p + capacity / 4, 0, (grown - capacity) / 4);
+			packed = p;
+			capacity = grown;
 		}
-		kseq_destroy(seq);
+		const uint8_t *s = (const uint8_t *)record.bases;
+		for (uint64_t i = 0; i < len; ++i, ++n) {
+			uint32_t c = BASE_CODE[s[i]];
+			if (c == 4) c = (uint32_t)rand() & 3;
+			packed[n >> 2] |= (uint8_t)(c << (6 - 2 * (n & 3)));
+		}
 	}
-	const uint64_t bytes = (n + 3) / 4;
-	if (bytes == 0) {
-		free(packed);
-		packed = nullptr;
-	} else {
-		uint8_t *p = (uint8_t *)realloc(packed, bytes);
-		if (p) packed = p;
-	}
+	if (n == 0) fatal("[ERROR] No genome base in file [%s]\n", genome_path);
+	uint8_t *trimmed = (uint8_t *)realloc(packed, (n + 3) / 4);
+	if (trimmed) packed = trimmed;
 	bwt->packed_seq = packed;
 	bwt->seq_len = (uint32_t)n;
 }

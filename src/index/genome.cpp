@@ -18,38 +18,62 @@ static int gzread_or_stop(gzFile fp, void *buf, unsigned len)
 #include <kseq.h>
 KSEQ_INIT(gzFile, gzread_or_stop)
 
-namespace {
-struct KseqDestroyer {
-	void operator()(kseq_t *seq) const { kseq_destroy(seq); }
+struct FastaReader {
+	GzFilePtr file;
+	kseq_t *seq;
+	const char *path;
 };
-}  // namespace
 
-// zlib keeps the first error of a stream; anything but Z_OK after the last read means
-// a device error or a damaged / truncated gzip member.
-static void check_gz_stream(gzFile fp, const char *path)
+FastaReader *fasta_open(const char *path)
 {
+	GzFilePtr fp(gzopen(path, "r"));
+	if (!fp) fatal("[ERROR] Unable to open file [%s] to read\n", path);
+	FastaReader *reader = new FastaReader;
+	reader->seq = kseq_init(fp.get());
+	reader->file = std::move(fp);
+	reader->path = path;
+	return reader;
+}
+
+bool fasta_next(FastaReader *reader, FastaRecord *record)
+{
+	if (kseq_read(reader->seq) >= 0) {
+		record->name = reader->seq->name.s;
+		record->bases = reader->seq->seq.s;
+		record->length = reader->seq->seq.l;
+		return true;
+	}
+	// zlib keeps the first error of a stream; anything but Z_OK after the last read means
+	// a device error or a damaged / truncated gzip member.
 	int err = Z_OK;
-	gzerror(fp, &err);
-	if (err != Z_OK) fatal("[ERROR] Unable to read file [%s]\n", path);
+	gzerror(reader->file.get(), &err);
+	if (err != Z_OK) fatal("[ERROR] Unable to read file [%s]\n", reader->path);
+	return false;
+}
+
+void fasta_close(FastaReader *reader)
+{
+	if (!reader) return;
+	kseq_destroy(reader->seq);
+	delete reader;
 }
 
 void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names)
 {
-	GzFilePtr fp(gzopen(path, "r"));
-	if (!fp) fatal("[ERROR] Unable to open file [%s] to read\n", path);
-	std::unique_ptr<kseq_t, KseqDestroyer> seq(kseq_init(fp.get()));
+	FastaReaderPtr reader(fasta_open(path));
+	FastaRecord record;
 
 	uint32_t count = 0, capacity = 0, name_width = 0;
 	uint32_t *lengths = nullptr;
 	char **bases = nullptr;
 	const char **kept_names = nullptr;  // keys owned by `names`
 
-	while (kseq_read(seq.get()) >= 0) {
-		char *name = strdup(seq->name.s);
+	while (fasta_next(reader.get(), &record)) {
+		char *name = strdup(record.name);
 		int absent = 0;
 		khint_t k = kh_put(str, names, name, &absent);
 		if (!absent) {
-			report("[WARNING] Duplicated sequence name [%s] in genome fasta\n", seq->name.s);
+			report("[WARNING] Duplicated sequence name [%s] in genome fasta\n", record.name);
 			free(name);
 			continue;
 		}
@@ -60,9 +84,9 @@ void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names
 			kept_names = (const char **)realloc_or_die(kept_names, (size_t)capacity * sizeof(char *));
 		}
 		kh_value(names, k) = count;
-		size_t len = seq->seq.l;
+		size_t len = record.length;
 		bases[count] = (char *)realloc_or_die(nullptr, len + 1);
-		memcpy(bases[count], seq->seq.s, len);
+		memcpy(bases[count], record.bases, len);
 		bases[count][len] = '\0';
 		lengths[count] = (uint32_t)len;
 		kept_names[count] = name;
@@ -70,7 +94,7 @@ void load_genome_fasta(const char *path, GenomeSequences *genome, NameMap *names
 		if (width > name_width) name_width = width;
 		++count;
 	}
-	check_gz_stream(fp.get(), path);
+	reader.reset();
 
 	char *table = (char *)malloc_or_die((size_t)count * name_width + 1, 1, true);
 	for (uint32_t i = 0; i < count; ++i)

@@ -7,7 +7,9 @@
 #ifndef VORAT_INDEX_H
 #define VORAT_INDEX_H
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <khash.h>
 
 // String-keyed map (owns its keys) with u32 values: sequence names, gene ids, transcript ids.
@@ -29,6 +31,24 @@ struct GenomeSequences {
 	char *seq_names;         // seq_count rows of name_width bytes, zero-padded
 	char **seq_bases;        // bases exactly as read (case kept), zero-terminated; null after loading .info
 };
+
+// The one FASTA reader of the index (genome load and BWT build): plain or gzip, records in
+// file order, duplicate names included. A file that cannot be opened or read (a damaged or
+// truncated gzip stream included) ends the run with an error naming it.
+struct FastaReader;
+struct FastaRecord {
+	const char *name;   // valid until the next fasta_next
+	const char *bases;  // as in the file (case kept), zero-terminated
+	size_t length;
+};
+FastaReader *fasta_open(const char *path);
+// The next record into `record`; false at the end of the file.
+bool fasta_next(FastaReader *reader, FastaRecord *record);
+void fasta_close(FastaReader *reader);
+struct FastaCloser {
+	void operator()(FastaReader *reader) const { fasta_close(reader); }
+};
+typedef std::unique_ptr<FastaReader, FastaCloser> FastaReaderPtr;
 
 // Read a plain or gzip FASTA into `genome` and `names` (name -> sequence index).
 // A file that cannot be opened or read ends the run with an error naming it.

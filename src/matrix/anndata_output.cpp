@@ -2,8 +2,8 @@
 // open as they are (the on-disk encoding of anndata 0.8, every element tagged with its
 // "encoding-type" and "encoding-version"):
 //
-//   X      csr_matrix, cells x genes: data int32 counts, indices int32 0-based gene,
-//          indptr int64 (the records of matrix.bin are already in cell, then gene order)
+//   X      csr_matrix, cells x genes: data int32 counts, indices 0-based gene and indptr,
+//          both int32 while the entries fit in it, else both int64 (as anndata writes them)
 //   obs    dataframe indexed by the barcodes of barcodes.tsv (no "-1" suffix), with
 //          total_counts (UMIs of the cell) and n_genes_by_counts (genes with a count)
 //   var    dataframe indexed by gene id, with gene_name (the id where the name is empty)
@@ -168,7 +168,9 @@ void write_anndata(const CountOptions *opt, const AnnotationInfo *ann, const Sum
 	h5_attr_int64s(&out, x, "shape", shape, 2);
 	std::vector<uint64_t> total_counts(N ? N : 1);
 	SparseColumns sparse;
-	sparse_open(&sparse, &out, x, N, records, H5_INT32, total_counts.data());
+	// anndata's own choice: 32-bit indices and indptr while the entries fit, 64-bit both beyond.
+	const H5Kind index_kind = records <= (uint64_t)INT32_MAX ? H5_INT32 : H5_INT64;
+	sparse_open(&sparse, &out, x, N, records, index_kind, total_counts.data());
 	sparse_put_matrix_bin(&sparse, bin.get(), records);
 	std::vector<int32_t> n_genes(N ? N : 1);
 	for (uint32_t k = 0; k < N; ++k) n_genes[k] = (int32_t)sparse.indptr[k + 1];  // entries of row k

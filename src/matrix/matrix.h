@@ -353,7 +353,7 @@ void h5_column_close(H5Column *column);
 // The name column of the gene tables: the gene name, or the id when the name is empty.
 const char *feature_name(const AnnotationInfo *ann, uint32_t g);
 
-// The data (int32), indices and indptr (int64) datasets of a compressed sparse matrix in
+// The data (int32), indices and indptr (both of index_kind) datasets of a compressed sparse matrix in
 // `group`, streamed from records in barcode order: barcode = major axis (indptr), gene =
 // minor axis (indices, 0-based).
 struct SparseColumns {

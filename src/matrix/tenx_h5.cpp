@@ -89,9 +89,14 @@ void sparse_close(SparseColumns *sparse)
 	h5_column_close(&sparse->data);
 	h5_column_close(&sparse->indices);
 	for (uint32_t k = 0; k < sparse->majors; ++k) sparse->indptr[k + 1] += sparse->indptr[k];
+	// indptr takes the type of indices: scipy refuses to convert arrays whose two index
+	// arrays differ (tocoo, tocsc), and a 32-bit indices means the entry count fits it too.
+	const size_t n = (size_t)sparse->majors + 1;
+	std::vector<int32_t> narrow(sparse->index_kind == H5_INT32 ? n : 0);
+	for (size_t k = 0; k < narrow.size(); ++k) narrow[k] = (int32_t)sparse->indptr[k];
 	H5Column indptr;
-	h5_column_open(&indptr, sparse->out, sparse->group, "indptr", H5_INT64, (uint64_t)sparse->majors + 1, 0, 0);
-	h5_column_put(&indptr, sparse->indptr, (size_t)sparse->majors + 1);
+	h5_column_open(&indptr, sparse->out, sparse->group, "indptr", sparse->index_kind, n, 0, 0);
+	h5_column_put(&indptr, narrow.empty() ? (const void *)sparse->indptr : narrow.data(), n);
 	h5_column_close(&indptr);
 	free(sparse->indptr);
 	sparse->indptr = nullptr;

@@ -33,8 +33,8 @@ TEST(CommandLine, MessagesAndStatus)
 {
 	const CommandCase cases[] = {
 		{"", 0, GENERAL_USAGE},
-		{"Count", 0, "Invalid command!\n" + GENERAL_USAGE},
-		{"indexx", 0, "Invalid command!\n" + GENERAL_USAGE},
+		{"Count", 1, "Invalid command!\n" + GENERAL_USAGE},
+		{"indexx", 1, "Invalid command!\n" + GENERAL_USAGE},
 		{"index", 1, INDEX_USAGE},
 		{"count", 1, COUNT_USAGE},
 		{"index -h", 0, INDEX_USAGE},

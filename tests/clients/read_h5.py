@@ -20,6 +20,7 @@ import sys
 import anndata
 import h5py
 import numpy as np
+import scipy.sparse
 
 
 def dump(path, shape, barcodes, features, indptr, indices, data):
@@ -68,12 +69,15 @@ def show(out):
                   m["data"].compression, text(feat["_all_tag_keys"][:]), list(h5.keys()))
 
     a = anndata.read_h5ad(out + "/matrix.h5ad")
-    x = a.X.T.tocsc()  # genes x cells, columns = the rows of X
+    # tocoo() is most users' first step; scipy refuses index arrays of two integer types.
+    coo = a.X.tocoo()
+    x = scipy.sparse.csc_matrix((coo.data, (coo.col, coo.row)), shape=(a.n_vars, a.n_obs))  # genes x cells
     features = [i + "\t" + n for i, n in zip(a.var_names, a.var["gene_name"])]
     dump(out + "/matrix.h5ad", x.shape, list(a.obs_names), features, x.indptr, x.indices, x.data)
     for barcode, total, genes in zip(a.obs_names, a.obs["total_counts"], a.obs["n_genes_by_counts"]):
         print("o", barcode, total, genes)
-    print("types", type(a.X).__name__, a.X.dtype, a.obs_names.name, a.var_names.name)
+    print("types", type(a.X).__name__, a.X.dtype, a.X.indices.dtype, a.X.indptr.dtype, a.obs_names.name,
+          a.var_names.name)
     with open(out + "/summary.json") as f:
         summary = json.load(f)
     print("u", json.dumps(plain(a.uns["summary"]), sort_keys=True))

@@ -85,7 +85,7 @@ TEST(H5Clients, PythonReadsEveryFileAsTheFolders)
 		std::string obs;
 		for (size_t k = 0; k < barcodes.size(); ++k)
 			obs += "o " + barcodes[k] + " " + std::to_string(totals[k]) + " " + std::to_string(genes[k]) + "\n";
-		EXPECT_EQ(h5ad, folder_dump(filtered, ID_NAME) + obs + "types csr_matrix int32 None None\n");
+		EXPECT_EQ(h5ad, folder_dump(filtered, ID_NAME) + obs + "types csr_matrix int32 int32 int32 None None\n");
 	}
 	EXPECT_NE(got[run_dirs()[0] + "/matrix.h5ad"].find("\ne "), std::string::npos) << "the run with cells has entries";
 }

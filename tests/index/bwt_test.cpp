@@ -551,12 +551,13 @@ TEST(BwtDeathTest, EmptyOrMissingGenomeStopsTheBuild)
 	const std::string &dir = tmp.path;
 	write_text_file(dir + "/empty.fa", "");
 	write_text_file(dir + "/nobase.fa", ">chr1\n\n>chr2\n");
+	// Each error names the file.
 	EXPECT_EXIT(build_genome_bwt((dir + "/empty.fa").c_str()), ::testing::ExitedWithCode(1),
-	            "\\[ERROR\\] BWT was not allocated or pac was not preloaded");
+	            "^\\[ERROR\\] No genome base in file \\[.*/empty\\.fa\\]\n$");
 	EXPECT_EXIT(build_genome_bwt((dir + "/nobase.fa").c_str()), ::testing::ExitedWithCode(1),
-	            "\\[ERROR\\] BWT was not allocated or pac was not preloaded");
+	            "^\\[ERROR\\] No genome base in file \\[.*/nobase\\.fa\\]\n$");
 	EXPECT_EXIT(build_genome_bwt((dir + "/missing.fa").c_str()), ::testing::ExitedWithCode(1),
-	            "\\[ERROR\\] BWT was not allocated or pac was not preloaded");
+	            "^\\[ERROR\\] Unable to open file \\[.*/missing\\.fa\\] to read\n$");
 	EXPECT_EXIT(compute_bwt(nullptr), ::testing::ExitedWithCode(1), "BWT was not allocated");
 }
 

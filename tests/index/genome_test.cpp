@@ -209,12 +209,14 @@ TEST(GenomeFastaDeathTest, UnreadableFileEndsTheRun)
 	// A directory opens but every read fails.
 	ScratchDir dir;
 	std::string path = dir.path();
+	const char *message = "^\\[ERROR\\] Unable to read file \\[.*vorat-test-[^/]*\\]\n$";
 	EXPECT_EXIT(
 		{
 			LoadedGenome g;
 			load(path, &g);
 		},
-		::testing::ExitedWithCode(1), "^\\[ERROR\\] Unable to read file \\[.*vorat-test-[^/]*\\]\n$");
+		::testing::ExitedWithCode(1), message);
+	EXPECT_EXIT(build_genome_bwt(path.c_str()), ::testing::ExitedWithCode(1), message) << "the BWT build";
 }
 
 TEST(GenomeFastaDeathTest, TruncatedGzipEndsTheRun)
@@ -232,12 +234,14 @@ TEST(GenomeFastaDeathTest, TruncatedGzipEndsTheRun)
 	ASSERT_GT(gz.size(), 1000u);
 	std::string path = dir.file("cut.fa.gz");
 	write_file(path, gz.substr(0, gz.size() / 2));
+	const char *message = "^\\[ERROR\\] Unable to read file \\[.*cut\\.fa\\.gz\\]\n$";
 	EXPECT_EXIT(
 		{
 			LoadedGenome g;
 			load(path, &g);
 		},
-		::testing::ExitedWithCode(1), "^\\[ERROR\\] Unable to read file \\[.*cut\\.fa\\.gz\\]\n$");
+		::testing::ExitedWithCode(1), message);
+	EXPECT_EXIT(build_genome_bwt(path.c_str()), ::testing::ExitedWithCode(1), message) << "the BWT build";
 }
 
 }  // namespace
