@@ -8,7 +8,7 @@
 #include <divsufsort64.h>
 #include <cstdlib>
 #include <cstring>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 #define INITIAL_PACKED_BASES 65536

@@ -28,7 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 // Below these block sizes a block costs more in merges than it saves in memory.

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <zlib.h>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 // gzread reports a failure as -1, which kseq would take for a byte count. Turn it into

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <zlib.h>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 #define GTF_FIELDS 9

@@ -436,7 +436,4 @@ void bwt_locate_rows(const GenomeBwt *bwt, const uint32_t *rows, int64_t n, uint
                      LocateScratch *scratch);
 void release_locate_scratch(LocateScratch *scratch);
 
-// ---- index command (index_main.cpp) ----
-// run_index(argc, argv) is declared in cli/cli.h.
-
 #endif

@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 #define NUM_BUCKETS (1u << HASH_BITS)

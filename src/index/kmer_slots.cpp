@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 #include <vector>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 #define SLOT_BATCH 16              // slots fetched ahead while inserting

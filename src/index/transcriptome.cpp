@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <vector>
 #include <ksort.h>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 #define INITIAL_TX_SEQ_SIZE 65536

@@ -3,7 +3,7 @@
 // deletions, and accepted under a stricter score floor.
 #include <cstdint>
 #include <cstring>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 int32_t **dp_matrix_rows(DpMatrix *matrix, int32_t rows, int32_t cols)

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 const int32_t MISMATCH_MATRIX[5][5] = {

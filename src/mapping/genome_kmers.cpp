@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 #define MAX_KMER_TABLE_K 12

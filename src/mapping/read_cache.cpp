@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <pthread.h>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 #define READ_CACHE_WAYS 4

@@ -2,7 +2,7 @@
 // transcript k-mer hash; the hits become diagonals of tx_seq, merged into one sorted list
 // when the passes need it.
 #include <cstdint>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 void kmer_sampling(int32_t len, int32_t k, int32_t *n_kmers, int32_t *stride)

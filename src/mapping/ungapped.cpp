@@ -3,7 +3,7 @@
 // growing tolerance run over the one merged hit list.
 #include <algorithm>
 #include <cstdint>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 const int32_t SCORE_MATRIX[5][5] = {

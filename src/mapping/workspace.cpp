@@ -2,7 +2,7 @@
 // growth of the result lists. Buffers only grow; lists are reset by their counts.
 #include <cstdlib>
 #include <cstring>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 #define START_HIT_CAP 256

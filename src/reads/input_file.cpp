@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <isa-l/igzip_lib.h>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "reads/reads.h"
 
 

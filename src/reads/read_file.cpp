@@ -6,7 +6,7 @@
 // stream is copied.
 #include <cstdlib>
 #include <cstring>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "reads/reads.h"
 
 

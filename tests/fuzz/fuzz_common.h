@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
-#include "cli/cli.h"
+#include "base/base.h"
 
 struct FatalError {};
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 #include "annotation_test_util.h"
-#include "cli/cli.h"
+#include "base/base.h"
 #include "index/index.h"
 
 using namespace annotation_test;

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 #include <vector>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "mapping/mapping.h"
 
 namespace mtest {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 #include <vector>
-#include "cli/cli.h"
+#include "base/base.h"
 #include "common/run_binary.h"
 
 TEST(Log, OpenOrDieMessages)
