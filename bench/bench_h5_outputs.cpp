@@ -93,16 +93,21 @@ int main(int argc, char **argv)
 	printf("table: %u cells x %u UMIs, %u other barcodes, %u genes: %.1f s, peak %ld MiB\n", cells, umis_per_cell,
 	       others, genes, seconds_since(start), status_kib("VmHWM:") / 1024);
 
-	CountOptions opt{};
-	opt.out_dir = out_dir.c_str();
-	opt.index_prefix = "bench";
-	opt.n_threads = 2;
-	opt.lib_type = LibraryType{16, 12};
+	const OutputPlace place{out_dir.c_str(), "VoraT", "bench"};
 	start = std::chrono::steady_clock::now();
-	MatrixSummary summary;
-	write_count_matrix(&opt, table, &ann, &summary);
-	const SummaryReadCounts reads{(int64_t)summary.reads_recorded, (int64_t)summary.reads_recorded, 0, 0, 0, 0};
-	write_run_summary(&opt, &reads, &summary);
+	CountResult result{};
+	result.settings = CountSettings{16, 12, 0, 0};
+	result.ann = &ann;
+	BarcodeList list;
+	call_cells(table, &list, &result);
+	collapse_barcode_umis(&list, 2, &result);
+	summarize_run(&list, &result);
+	release_barcode_list(&list);
+	result.reads.total = result.reads.exonic = (int64_t)result.summary.reads_recorded;
+	const MatrixSummary &summary = result.summary;
+	for (auto writer : {write_barcodes_tsv, write_features_tsv, write_matrix_bin, write_matrix_mtx,
+	                    write_filtered_matrix_dir, write_raw_matrix_dir, write_run_summary})
+		writer(&place, &result);
 	const long text_peak = status_kib("VmHWM:");
 	printf("text outputs: %u cells, %u raw barcodes: %.1f s, peak %ld MiB, resident now %ld MiB\n",
 	       summary.cell_count, summary.raw_barcode_count, seconds_since(start), text_peak / 1024,
@@ -113,7 +118,8 @@ int main(int argc, char **argv)
 	bool reset = clear && fputs("5", clear) >= 0;
 	if (clear) reset = fclose(clear) == 0 && reset;
 	start = std::chrono::steady_clock::now();
-	write_hdf5_outputs(&opt, &ann, &reads, &summary);
+	write_tenx_h5_files(&place, &result);
+	write_anndata(&place, &result);
 	const long stage_peak = status_kib("VmHWM:");
 	printf("HDF5 stage: %.1f s, peak during the stage %ld MiB%s\n", seconds_since(start), stage_peak / 1024,
 	       reset ? "" : " (peak not reset: whole-process peak)");

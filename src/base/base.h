@@ -11,11 +11,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #define VORAT_VERSION_MAJOR 0
 #define VORAT_VERSION_MINOR 2
 #define VORAT_VERSION_PATCH 3
+#define VORAT_STRINGIFY_(x) #x
+#define VORAT_STRINGIFY(x) VORAT_STRINGIFY_(x)
+// "0.2.3"
+#define VORAT_VERSION_TEXT                                                                      \
+	VORAT_STRINGIFY(VORAT_VERSION_MAJOR) "." VORAT_STRINGIFY(VORAT_VERSION_MINOR) "." VORAT_STRINGIFY(VORAT_VERSION_PATCH)
 
 // Size of the buffers in which file paths are assembled (bytes, terminator included).
 #define PATH_BUFFER_SIZE 1024
@@ -96,5 +102,13 @@ void write_or_die(const void *src, size_t size, size_t count, FILE *fp);
 // Join a, b and c into `out` (PATH_BUFFER_SIZE bytes); a path that does not fit ends the run
 // with "[ERROR] Path is too long (over 1023 bytes): ...".
 void build_path(char *out, const char *a, const char *b, const char *c);
+
+// ---- threads (parallel.cpp) ----
+
+// Run body(begin, end, thread) over the items [0, n) in chunks of `chunk` items, handed out
+// in ascending order to `n_threads` threads (the calling one among them); returns when every
+// chunk is done. `thread` (0 .. n_threads - 1) names the thread, for per-thread scratch.
+void parallel_chunks(int n_threads, uint64_t n, uint64_t chunk,
+                     const std::function<void(uint64_t begin, uint64_t end, int thread)> &body);
 
 #endif

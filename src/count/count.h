@@ -13,27 +13,14 @@
 
 #define STACK_SIZE 16777216
 
+static_assert(LIBRARY_TYPES[0].umi_len <= MAX_UMI_LEN && LIBRARY_TYPES[1].umi_len <= MAX_UMI_LEN,
+              "a library type's UMI does not fit the UMI key");
+
 // The unit of work between a reader and a worker.
 struct ReadBatch {
 	char *text1;     // complete read-1 records, zero-terminated (READ_BUFFER_SIZE + 1 bytes)
 	char *text2;     // the same number of read-2 records
 	ReadFormat format;
-};
-
-// Read counters: one shared instance and one private instance per worker.
-struct ReadStats {
-	int64_t total;
-	int64_t exonic;
-	int64_t unmapped;
-	int64_t intronic;
-	int64_t intergenic;
-	int32_t millions_reported;
-	// With --trim-adapters: pairs whose read 2 lost the oligo, a poly(A) tail, a poorly read
-	// end, and pairs whose read 2 was left shorter than k (counted as unmapped too).
-	int64_t tso_trimmed;
-	int64_t polya_trimmed;
-	int64_t quality_trimmed;
-	int64_t too_short;
 };
 
 // One worker's share of the alignment dump: records collect in the buffer and go to the
@@ -97,7 +84,8 @@ BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, R
 
 // ---- read pairs (read_pair.cpp) ----
 
-// Check read 1 against the library type, map read 2, count and record the pair.
+// Check read 1 against the library type, map read 2, count the pair and, for an exonic read
+// whose best alignments settle on one gene, record its barcode and UMI key.
 void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerContext *ctx);
 
 // ---- trimming before mapping and the dump record (read_extras.cpp) ----

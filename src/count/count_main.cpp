@@ -1,5 +1,5 @@
-// The count command: options, run header, index loading, the read pipeline, the matrix
-// files, the statistics and the run summary, one stage after the other.
+// The count command: options, run header, index loading, the read pipeline, then the
+// stages of the result (cell calling, UMI collapsing, the summary figures) and its writers.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,18 +77,19 @@ static void release_mapping_index()
 	annotation.tx_seq = nullptr;
 }
 
-static void print_read_stats(const CountOptions *opt, const ReadStats *stats)
+static void print_read_stats(const CountResult *result)
 {
+	const ReadStats *stats = &result->reads;
 	report("[INFO] Total number of reads               : %10ld\n", (long)stats->total);
 	report("[INFO] Number of exonic mapped reads       : %10ld\n", (long)stats->exonic);
-	if (opt->count_intron) {
+	if (result->settings.count_intron) {
 		report("[INFO] Number of intronic reads            : %10ld\n", (long)stats->intronic);
 		report("[INFO] Number of intergenic reads          : %10ld\n", (long)stats->intergenic);
 	} else {
 		report("[INFO] Number of nonexonic reads           : %10ld\n", (long)stats->intergenic);
 	}
 	report("[INFO] Number of unmapped reads            : %10ld\n", (long)stats->unmapped);
-	if (opt->trim_adapters) {
+	if (result->settings.trim_adapters) {
 		report("[INFO] Number of TSO-trimmed reads         : %10ld\n", (long)stats->tso_trimmed);
 		report("[INFO] Number of poly(A)-trimmed reads     : %10ld\n", (long)stats->polya_trimmed);
 		report("[INFO] Number of quality-trimmed reads     : %10ld\n", (long)stats->quality_trimmed);
@@ -96,22 +97,51 @@ static void print_read_stats(const CountOptions *opt, const ReadStats *stats)
 	}
 }
 
+// The reference's name in the outputs: the last part of the index path prefix.
+static const char *genome_name(const char *index_prefix)
+{
+	const char *slash = strrchr(index_prefix, '/');
+	return slash ? slash + 1 : index_prefix;
+}
+
+// The writers, which read the result alone: with more than one thread the text outputs are
+// written side by side, the HDF5 files (whose library is not thread-safe) on one thread.
+static void write_outputs(const OutputPlace *place, const CountResult *result, int n_threads)
+{
+	typedef void (*Writer)(const OutputPlace *, const CountResult *);
+	static const Writer TEXT_WRITERS[] = {
+		write_barcodes_tsv, write_features_tsv, write_matrix_bin, write_matrix_mtx,
+		write_filtered_matrix_dir, write_raw_matrix_dir, write_run_summary,
+	};
+	static const Writer HDF5_WRITERS[] = {write_tenx_h5_files, write_anndata};
+	const uint64_t n_text = sizeof TEXT_WRITERS / sizeof *TEXT_WRITERS;
+	parallel_chunks(n_threads, n_text + 1, 1, [&](uint64_t job, uint64_t, int) {
+		if (job < n_text) {
+			TEXT_WRITERS[job](place, result);
+		} else {
+			for (Writer w : HDF5_WRITERS) w(place, result);
+		}
+	});
+}
+
 void run_count(int argc, char **argv)
 {
 	CountOptions opt = parse_count_options(argc - 2, argv + 2);
 	write_run_header(&opt, argc, argv);
-	remove_stale_outputs(&opt);
+	const OutputPlace place{opt.out_dir, opt.prefix, genome_name(opt.index_prefix)};
+	remove_stale_outputs(&place, opt.dump_align != 0);
 	const MappingIndex *index = load_count_index(&opt);
-	ReadStats stats;
-	BarcodeTable *table = run_pipeline(&opt, index, &stats);
+	CountResult result{};
+	result.settings = CountSettings{opt.lib_type.barcode_len, opt.lib_type.umi_len, opt.count_intron, opt.trim_adapters};
+	result.ann = &annotation;
+	BarcodeTable *table = run_pipeline(&opt, index, &result.reads);
 	release_mapping_index();
-	MatrixSummary matrix_summary;
-	write_count_matrix(&opt, table, &annotation, &matrix_summary);
-	print_read_stats(&opt, &stats);
-	const SummaryReadCounts read_counts{stats.total,         stats.exonic,          stats.intronic,
-	                                    stats.intergenic,    stats.unmapped,        opt.count_intron,
-	                                    opt.trim_adapters,   stats.tso_trimmed,     stats.polya_trimmed,
-	                                    stats.quality_trimmed, stats.too_short};
-	write_run_summary(&opt, &read_counts, &matrix_summary);
-	write_hdf5_outputs(&opt, &annotation, &read_counts, &matrix_summary);
+
+	BarcodeList list;
+	call_cells(table, &list, &result);
+	collapse_barcode_umis(&list, opt.n_threads, &result);
+	summarize_run(&list, &result);
+	release_barcode_list(&list);
+	write_outputs(&place, &result, opt.n_threads);
+	print_read_stats(&result);
 }

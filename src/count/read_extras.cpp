@@ -10,25 +10,14 @@ MapOutcome map_trimmed_read(const ReadRecord *read2, MappingWorkspace *ws, ReadS
 	stats->tso_trimmed += trim->front > 0;
 	stats->polya_trimmed += trim->polya > 0;
 	stats->quality_trimmed += trim->quality > 0;
-	const int32_t left = read2->len - trim->front - trim->polya - trim->quality;
-	if (left < (int32_t)ws->index->hash->kmer_size) {
+	const ReadRecord kept = trimmed_span(read2, *trim);
+	if (kept.len < (int32_t)ws->index->hash->kmer_size) {
 		++stats->too_short;
 		ws->alignments.count = 0;
 		ws->alignments.best = 0;
 		return MAP_UNMAPPED;
 	}
-	if (left == read2->len) return map_read(read2, ws);
-	// The mapping reads `len` bases from `seq`; the end of the kept part is marked as well
-	// for anything that looks for the terminator, and the base behind it is put back.
-	ReadRecord kept = *read2;
-	kept.seq = read2->seq + trim->front;
-	kept.len = left;
-	char *end = kept.seq + left;
-	const char saved = *end;
-	*end = 0;
-	const MapOutcome outcome = map_read(&kept, ws);
-	*end = saved;
-	return outcome;
+	return map_read(&kept, ws);
 }
 
 void flush_align_dump(AlignDump *dump)

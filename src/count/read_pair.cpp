@@ -15,11 +15,16 @@ void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerC
 		ctx->trim_adapters ? map_trimmed_read(read2, ctx->workspace, stats, &trim) : map_read(read2, ctx->workspace);
 	if (ctx->dump) dump_read_pair(ctx, read1, read2, outcome, trim);
 	switch (outcome) {
-	case MAP_EXONIC:
-		record_read_observation(read1->seq, &ctx->workspace->alignments, ctx->ann, ctx->table,
-		                        ctx->own_lock, ctx->lib_type.barcode_len, ctx->lib_type.umi_len);
+	case MAP_EXONIC: {
+		const int64_t gene = settle_gene(&ctx->workspace->alignments, ctx->ann);
+		if (gene >= 0) {
+			const int bl = ctx->lib_type.barcode_len;
+			record_barcode_umi(ctx->table, ctx->own_lock, pack_bases(read1->seq, bl),
+			                   umi_key(read1->seq + bl, ctx->lib_type.umi_len, (uint32_t)gene));
+		}
 		++stats->exonic;
 		break;
+	}
 	case MAP_INTRONIC: ++stats->intronic; break;
 	case MAP_NONEXONIC: ++stats->intergenic; break;
 	default: ++stats->unmapped; break;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sched.h>
-#include "matrix/matrix.h"
+#include "matrix/counting.h"
 
 #define BARCODE_TABLE_START 65536u
 
@@ -213,16 +213,13 @@ static void try_grow(BarcodeTable *table)
 	__atomic_store_n(&table->resizing, 0, __ATOMIC_SEQ_CST);
 }
 
-void record_read_observation(const char *read1_bases, const AlignmentList *alignments,
-                             const AnnotationInfo *ann, BarcodeTable *table,
-                             pthread_mutex_t *own_lock, int barcode_len, int umi_len)
+uint64_t umi_key(const char *umi, int umi_len, uint32_t gene)
 {
-	if (alignments->count == 0) return;
-	const int64_t gene = settle_gene(alignments, ann);
-	if (gene < 0) return;
-	const uint64_t code = pack_bases(read1_bases, barcode_len);
-	const uint64_t key = (pack_bases(read1_bases + barcode_len, umi_len) << GENE_BITS) | (uint64_t)gene;
+	return (pack_bases(umi, umi_len) << GENE_BITS) | (uint64_t)gene;
+}
 
+void record_barcode_umi(BarcodeTable *table, pthread_mutex_t *own_lock, uint64_t code, uint64_t key)
+{
 	for (;;) {
 		pthread_mutex_lock(own_lock);
 		const uint32_t slot = barcode_table_insert(table, code);

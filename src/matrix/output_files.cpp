@@ -3,9 +3,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
-#include "matrix/matrix.h"
+#include "matrix/writers.h"
 
-// Every file that a count run writes into out_dir, as a path below it. A writer of a new
+// Every file that a count run writes into its directory, as a path below it. A writer of a new
 // output adds its name here: the start of a run removes each of them (and its part file),
 // so that a run that fails part-way leaves no file of an earlier run beside its own.
 static const char *const COUNT_OUTPUT_FILES[] = {
@@ -36,17 +36,17 @@ static void remove_if_present(const char *path)
 	if (unlink(path) != 0 && errno != ENOENT) fatal("[ERROR] Unable to remove file [%s]\n", path);
 }
 
-void remove_stale_outputs(const CountOptions *opt)
+void remove_stale_outputs(const OutputPlace *place, bool align_dump)
 {
 	char path[PATH_BUFFER_SIZE], part[PATH_BUFFER_SIZE];
 	for (const char *name : COUNT_OUTPUT_FILES) {
-		build_path(path, opt->out_dir, "/", name);
+		build_path(path, place->dir, "/", name);
 		build_path(part, path, PART_SUFFIX, "");
 		remove_if_present(path);
 		remove_if_present(part);
 	}
-	if (opt->dump_align) {
-		build_path(part, opt->out_dir, "/", opt->prefix);
+	if (align_dump) {
+		build_path(part, place->dir, "/", place->prefix);
 		build_path(path, part, ".align.tsv", "");
 		remove_if_present(path);
 	}

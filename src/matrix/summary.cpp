@@ -1,108 +1,61 @@
-// The run summary: out_dir/summary.json for programs and out_dir/summary.html for people.
+// The run summary: dir/summary.json for programs and dir/summary.html for people, both
+// written from the one list of summary fields (summary_fields.cpp).
 //
-// Both carry the read counts of the statistics lines, the cell figures of the matrix pass
-// and the barcode-rank curve: the distinct UMI keys of every barcode seen (the count the
-// cell selection ranks and cuts on), by rank, at log-spaced ranks. The page is one file
-// with no external reference: inline CSS and an inline SVG knee plot (log-log axes, cells
-// in one colour, the other barcodes in grey, the cut-off rank marked), and it is
-// well-formed XML so that any XML or HTML parser reads it.
-#include <algorithm>
+// The page is one file with no external reference: inline CSS and an inline SVG knee plot
+// (log-log axes, cells in one colour, the other barcodes in grey, the cut-off rank marked),
+// and it is well-formed XML so that any XML or HTML parser reads it.
 #include <cmath>
 #include <cstring>
-#include "matrix/matrix.h"
+#include <vector>
+#include "matrix/writers.h"
 
-// Log-spaced ranks of the curve; the remaining room takes the fixed ranks.
-#define RANK_CURVE_LOG_POINTS 120
-
-double median_u32(uint32_t *values, uint32_t n)
+// The JSON text of a field's value.
+static void json_value(FILE *fp, const SummaryField &f, const MatrixSummary *s)
 {
-	if (n == 0) return 0.0;
-	uint32_t mid = n / 2;
-	std::nth_element(values, values + mid, values + n);
-	double upper = values[mid];
-	if (n % 2) return upper;
-	double lower = *std::max_element(values, values + mid);
-	return (lower + upper) / 2.0;
-}
-
-void fill_rank_curve(const BarcodeList *list, MatrixSummary *summary)
-{
-	summary->curve_points = 0;
-	const uint32_t n = list->n;
-	if (n == 0) return;
-	uint32_t ranks[RANK_CURVE_MAX_POINTS];
-	uint32_t k = 0;
-	const double top = std::log((double)n);
-	for (uint32_t i = 0; i < RANK_CURVE_LOG_POINTS; ++i) {
-		double r = std::floor(std::exp(top * i / (RANK_CURVE_LOG_POINTS - 1)) + 0.5);
-		ranks[k++] = r < 1 ? 1 : (r > n ? n : (uint32_t)r);
+	switch (f.kind) {
+	case SUMMARY_TEXT: fprintf(fp, "\"%s\"", f.text); break;
+	case SUMMARY_INT: fprintf(fp, "%lld", (long long)f.integer); break;
+	case SUMMARY_REAL: fprintf(fp, "%.*f", f.digits, f.real); break;
+	case SUMMARY_BOOL: fputs(f.integer ? "true" : "false", fp); break;
+	case SUMMARY_CURVE:
+		fputc('[', fp);
+		for (uint32_t i = 0; i < s->curve_points; ++i)
+			fprintf(fp, "%s[%u, %u]", i ? ", " : "", s->curve[i].rank, s->curve[i].umis);
+		fputc(']', fp);
+		break;
 	}
-	ranks[k++] = n;
-	if (list->cell_count > 0) ranks[k++] = list->cell_count;
-	if (list->cell_count < n) ranks[k++] = list->cell_count + 1;
-	std::sort(ranks, ranks + k);
-	k = (uint32_t)(std::unique(ranks, ranks + k) - ranks);
-	for (uint32_t i = 0; i < k; ++i)
-		summary->curve[i] = RankCurvePoint{ranks[i], list->entries[ranks[i] - 1].umi_count};
-	summary->curve_points = k;
 }
 
-double sequencing_saturation(const MatrixSummary *summary)
+// One member per line; an object of integers only on one line, any other one member per line.
+static void write_summary_json(const char *path, const CountResult *result)
 {
-	if (summary->reads_recorded == 0) return 0.0;
-	return 1.0 - (double)summary->umi_keys / (double)summary->reads_recorded;
-}
-
-double fraction_in_cells(const MatrixSummary *summary)
-{
-	if (summary->reads_recorded == 0) return 0.0;
-	return (double)summary->reads_in_cells / (double)summary->reads_recorded;
-}
-
-static void write_summary_json(const char *path, const CountOptions *opt, const SummaryReadCounts *reads,
-                               const MatrixSummary *s)
-{
+	const std::vector<SummaryField> fields = summary_fields(result);
 	FilePtr file(open_or_die(path, "w"));
 	FILE *fp = file.get();
 	fprintf(fp, "{\n");
-	fprintf(fp, "  \"program\": \"vora-T\",\n");
-	fprintf(fp, "  \"version\": \"%d.%d.%d\",\n", VORAT_VERSION_MAJOR, VORAT_VERSION_MINOR, VORAT_VERSION_PATCH);
-	fprintf(fp, "  \"barcode_length\": %d,\n  \"umi_length\": %d,\n", opt->lib_type.barcode_len,
-	        opt->lib_type.umi_len);
-	fprintf(fp, "  \"count_intron\": %s,\n", reads->count_intron ? "true" : "false");
-	fprintf(fp, "  \"reads\": {\"total\": %lld, \"exonic\": %lld, ", (long long)reads->total,
-	        (long long)reads->exonic);
-	if (reads->count_intron)
-		fprintf(fp, "\"intronic\": %lld, \"intergenic\": %lld, ", (long long)reads->intronic,
-		        (long long)reads->intergenic);
-	else
-		fprintf(fp, "\"nonexonic\": %lld, ", (long long)reads->intergenic);
-	fprintf(fp, "\"unmapped\": %lld},\n", (long long)reads->unmapped);
-	if (reads->trim_adapters)
-		fprintf(fp, "  \"trimmed_reads\": {\"tso\": %lld, \"polya\": %lld, \"quality\": %lld, \"too_short\": %lld},\n",
-		        (long long)reads->tso_trimmed, (long long)reads->polya_trimmed, (long long)reads->quality_trimmed,
-		        (long long)reads->too_short);
-	fprintf(fp, "  \"exonic_reads_recorded\": %llu,\n", (unsigned long long)s->reads_recorded);
-	fprintf(fp, "  \"exonic_reads_in_cells\": %llu,\n", (unsigned long long)s->reads_in_cells);
-	fprintf(fp, "  \"fraction_exonic_reads_in_cells\": %.6f,\n", fraction_in_cells(s));
-	fprintf(fp, "  \"distinct_umi_keys\": %llu,\n", (unsigned long long)s->umi_keys);
-	fprintf(fp, "  \"sequencing_saturation\": %.6f,\n", sequencing_saturation(s));
-	fprintf(fp, "  \"genes\": %u,\n", s->gene_count);
-	fprintf(fp, "  \"barcodes_detected\": %u,\n", s->barcode_count);
-	fprintf(fp, "  \"cells\": %u,\n", s->cell_count);
-	fprintf(fp, "  \"umis_in_cells\": %llu,\n", (unsigned long long)s->cell_umis);
-	fprintf(fp, "  \"median_umis_per_cell\": %.1f,\n", s->median_umis_per_cell);
-	fprintf(fp, "  \"median_genes_per_cell\": %.1f,\n", s->median_genes_per_cell);
-	fprintf(fp, "  \"filtered_matrix_entries\": %llu,\n", (unsigned long long)s->cell_records);
-	fprintf(fp, "  \"raw_barcodes\": %u,\n", s->raw_barcode_count);
-	fprintf(fp, "  \"raw_matrix_entries\": %llu,\n", (unsigned long long)s->raw_records);
-	fprintf(fp, "  \"barcode_rank\": {\n");
-	fprintf(fp, "    \"value\": \"distinct UMI keys per barcode before rescue and collapsing\",\n");
-	fprintf(fp, "    \"cutoff_rank\": %u,\n", s->cell_count);
-	fprintf(fp, "    \"points\": [");
-	for (uint32_t i = 0; i < s->curve_points; ++i)
-		fprintf(fp, "%s[%u, %u]", i ? ", " : "", s->curve[i].rank, s->curve[i].umis);
-	fprintf(fp, "]\n  }\n}\n");
+	for (size_t i = 0; i < fields.size();) {
+		const SummaryField &f = fields[i];
+		if (!f.object) {
+			fprintf(fp, "  \"%s\": ", f.name);
+			json_value(fp, f, &result->summary);
+			++i;
+		} else {
+			size_t end = i;
+			bool one_line = true;
+			while (end < fields.size() && fields[end].object && strcmp(fields[end].object, f.object) == 0)
+				one_line &= fields[end++].kind == SUMMARY_INT;
+			fprintf(fp, "  \"%s\": {%s", f.object, one_line ? "" : "\n");
+			for (size_t m = i; m < end; ++m) {
+				fprintf(fp, one_line ? "%s\"%s\": " : "%s    \"%s\": ", m > i ? (one_line ? ", " : ",\n") : "",
+				        fields[m].name);
+				json_value(fp, fields[m], &result->summary);
+			}
+			fprintf(fp, one_line ? "}" : "\n  }");
+			i = end;
+		}
+		fprintf(fp, i < fields.size() ? ",\n" : "\n");
+	}
+	fprintf(fp, "}\n");
 	close_written_file(&file);
 }
 
@@ -204,13 +157,52 @@ static void write_knee_plot(FILE *fp, const MatrixSummary *s)
 	fprintf(fp, "</svg>\n");
 }
 
-static void table_row(FILE *fp, const char *label, const char *value)
+// The rows of the page's tables: a field each (rows of fields that the run does not list are
+// left out); fractions as percentages.
+struct PageRow {
+	const char *object, *name, *label;
+	bool percent;
+};
+static const PageRow CELL_ROWS[] = {
+	{nullptr, "cells", "Cells", false},
+	{nullptr, "median_umis_per_cell", "Median UMIs per cell", false},
+	{nullptr, "median_genes_per_cell", "Median genes per cell", false},
+	{nullptr, "fraction_exonic_reads_in_cells", "Exonic reads in cells", true},
+	{nullptr, "sequencing_saturation", "Sequencing saturation", true},
+	{nullptr, "umis_in_cells", "UMIs in cells", false},
+	{nullptr, "barcodes_detected", "Barcodes detected", false},
+	{nullptr, "raw_barcodes", "Barcodes in the raw matrix", false},
+	{nullptr, "genes", "Genes in the annotation", false},
+};
+static const PageRow READ_ROWS[] = {
+	{"reads", "total", "Total", false},
+	{"reads", "exonic", "Exonic", false},
+	{"reads", "intronic", "Intronic", false},
+	{"reads", "intergenic", "Intergenic", false},
+	{"reads", "nonexonic", "Nonexonic", false},
+	{"reads", "unmapped", "Unmapped", false},
+	{nullptr, "exonic_reads_recorded", "Exonic reads with one gene (recorded)", false},
+};
+
+template <size_t N>
+static void write_table(FILE *fp, const char *id, const PageRow (&rows)[N], const std::vector<SummaryField> &fields)
 {
-	fprintf(fp, "<tr><th>%s</th><td>%s</td></tr>\n", label, value);
+	fprintf(fp, "<table id=\"%s\">\n", id);
+	for (const PageRow &row : rows) {
+		const SummaryField *f = find_summary_field(fields, row.object, row.name);
+		if (!f) continue;
+		char value[64];
+		if (row.percent) snprintf(value, sizeof value, "%.1f %%", 100.0 * f->real);
+		else if (f->kind == SUMMARY_REAL) snprintf(value, sizeof value, "%.*f", f->digits, f->real);
+		else snprintf(value, sizeof value, "%lld", (long long)f->integer);
+		fprintf(fp, "<tr><th>%s</th><td>%s</td></tr>\n", row.label, value);
+	}
+	fprintf(fp, "</table>\n");
 }
 
-static void write_summary_html(const char *path, const SummaryReadCounts *reads, const MatrixSummary *s)
+static void write_summary_html(const char *path, const CountResult *result)
 {
+	const std::vector<SummaryField> fields = summary_fields(result);
 	FilePtr file(open_or_die(path, "w"));
 	FILE *fp = file.get();
 	fprintf(fp, "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
@@ -229,60 +221,22 @@ static void write_summary_html(const char *path, const SummaryReadCounts *reads,
 	            "svg #cutoff-label { fill: #c0392b; }\n"
 	            "</style>\n</head>\n<body>\n");
 	fprintf(fp, "<h1>vora-T run summary</h1>\n");
-	char value[64];
-	fprintf(fp, "<h2>Cells</h2>\n<table id=\"cells\">\n");
-	snprintf(value, sizeof value, "%u", s->cell_count);
-	table_row(fp, "Cells", value);
-	snprintf(value, sizeof value, "%.1f", s->median_umis_per_cell);
-	table_row(fp, "Median UMIs per cell", value);
-	snprintf(value, sizeof value, "%.1f", s->median_genes_per_cell);
-	table_row(fp, "Median genes per cell", value);
-	snprintf(value, sizeof value, "%.1f %%", 100.0 * fraction_in_cells(s));
-	table_row(fp, "Exonic reads in cells", value);
-	snprintf(value, sizeof value, "%.1f %%", 100.0 * sequencing_saturation(s));
-	table_row(fp, "Sequencing saturation", value);
-	snprintf(value, sizeof value, "%llu", (unsigned long long)s->cell_umis);
-	table_row(fp, "UMIs in cells", value);
-	snprintf(value, sizeof value, "%u", s->barcode_count);
-	table_row(fp, "Barcodes detected", value);
-	snprintf(value, sizeof value, "%u", s->raw_barcode_count);
-	table_row(fp, "Barcodes in the raw matrix", value);
-	snprintf(value, sizeof value, "%u", s->gene_count);
-	table_row(fp, "Genes in the annotation", value);
-	fprintf(fp, "</table>\n");
-
-	fprintf(fp, "<h2>Reads</h2>\n<table id=\"reads\">\n");
-	snprintf(value, sizeof value, "%lld", (long long)reads->total);
-	table_row(fp, "Total", value);
-	snprintf(value, sizeof value, "%lld", (long long)reads->exonic);
-	table_row(fp, "Exonic", value);
-	if (reads->count_intron) {
-		snprintf(value, sizeof value, "%lld", (long long)reads->intronic);
-		table_row(fp, "Intronic", value);
-		snprintf(value, sizeof value, "%lld", (long long)reads->intergenic);
-		table_row(fp, "Intergenic", value);
-	} else {
-		snprintf(value, sizeof value, "%lld", (long long)reads->intergenic);
-		table_row(fp, "Nonexonic", value);
-	}
-	snprintf(value, sizeof value, "%lld", (long long)reads->unmapped);
-	table_row(fp, "Unmapped", value);
-	snprintf(value, sizeof value, "%llu", (unsigned long long)s->reads_recorded);
-	table_row(fp, "Exonic reads with one gene (recorded)", value);
-	fprintf(fp, "</table>\n");
-
+	fprintf(fp, "<h2>Cells</h2>\n");
+	write_table(fp, "cells", CELL_ROWS, fields);
+	fprintf(fp, "<h2>Reads</h2>\n");
+	write_table(fp, "reads", READ_ROWS, fields);
 	fprintf(fp, "<h2>Barcode rank</h2>\n<p>Distinct UMI keys of every barcode by rank; the cells are the "
 	            "barcodes up to the cut-off.</p>\n");
-	write_knee_plot(fp, s);
+	write_knee_plot(fp, &result->summary);
 	fprintf(fp, "</body>\n</html>\n");
 	close_written_file(&file);
 }
 
-void write_run_summary(const CountOptions *opt, const SummaryReadCounts *reads, const MatrixSummary *summary)
+void write_run_summary(const OutputPlace *place, const CountResult *result)
 {
 	char path[PATH_BUFFER_SIZE];
-	build_path(path, opt->out_dir, "/", "summary.json");
-	write_summary_json(path, opt, reads, summary);
-	build_path(path, opt->out_dir, "/", "summary.html");
-	write_summary_html(path, reads, summary);
+	build_path(path, place->dir, "/", "summary.json");
+	write_summary_json(path, result);
+	build_path(path, place->dir, "/", "summary.html");
+	write_summary_html(path, result);
 }

@@ -81,3 +81,12 @@ ReadTrim trim_adapters(const char *seq, const char *qual, int32_t len)
 	trim.polya = end - polya_start(seq, trim.front, end);
 	return trim;
 }
+
+ReadRecord trimmed_span(const ReadRecord *read, ReadTrim trim)
+{
+	ReadRecord kept = *read;
+	kept.seq = read->seq + trim.front;
+	if (read->qual) kept.qual = read->qual + trim.front;
+	kept.len = read->len - trim.front - trim.polya - trim.quality;
+	return kept;
+}

@@ -117,5 +117,10 @@ struct ReadTrim {
 // transcripts hold short A-rich stretches, the oligo-dT read-through holds about 30 A's. Bases
 // compare case-insensitively; N never matches. Pure: the read is not changed.
 ReadTrim trim_adapters(const char *seq, const char *qual, int32_t len);
+// The part of `read` that `trim` keeps, as a view into the same buffers (seq and qual start
+// after the front cut, len leaves out both ends; nothing is copied or changed). The bases
+// behind the view are the read's own: users of the view read `len` bases, not up to a
+// terminator.
+ReadRecord trimmed_span(const ReadRecord *read, ReadTrim trim);
 
 #endif

@@ -77,7 +77,7 @@ TEST(Determinism, MatrixBinIsInBarcodeThenGeneOrderWithEightThreads)
 	memcpy(&e, bin.data() + 8, 8);
 	ASSERT_EQ(bin.size(), 16 + 12 * e);
 	EXPECT_EQ(genes, 150);
-	ASSERT_GT(cells, 30);  // enough cells for several chunks of the matrix pass
+	ASSERT_GT(cells, 30);  // enough cells for several chunks of UMI collapsing
 	ASSERT_GT(e, 100u);
 	uint32_t prev[3] = {0, 0, 0};
 	std::vector<bool> seen((size_t)cells + 1, false);

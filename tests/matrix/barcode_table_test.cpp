@@ -1,5 +1,5 @@
 // Barcode table: hash and probe bound, lock-free inserts, in-place growth, the worker
-// grow protocol under real concurrency, and the gene settling of record_read_observation.
+// grow protocol under real concurrency, and the gene settling and recording of a read.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include "mapping/mapping.h"
 #include "matrix/matrix.h"
 
 namespace {
@@ -46,6 +47,16 @@ struct Alignments {
 		for (const Alignment &a : records) list.best = std::max(list.best, a.score);
 	}
 };
+
+// What a worker does with an exonic read: settle its gene from the best alignments, then
+// store barcode and UMI key (nothing when the gene is not settled).
+void record_read(const char *read1, const AlignmentList *list, const AnnotationInfo *ann, BarcodeTable *t,
+                 pthread_mutex_t *own, int barcode_len, int umi_len)
+{
+	const int64_t gene = settle_gene(list, ann);
+	if (gene >= 0)
+		record_barcode_umi(t, own, pack_bases(read1, barcode_len), umi_key(read1 + barcode_len, umi_len, (uint32_t)gene));
+}
 
 // Transcript position that lies in gene g (any of its transcripts, chosen by `pick`).
 uint32_t position_in_gene(uint32_t g, uint32_t pick)
@@ -183,16 +194,16 @@ TEST(BarcodeTable, FirstCollisionGrowsAndKeepsEntries)
 	barcode_table_free(t);
 }
 
-TEST(BarcodeTable, FirstCollisionThroughRecordReadObservation)
+TEST(BarcodeTable, FirstCollisionThroughRecordBarcodeUmi)
 {
 	TinyAnnotation a;
 	BarcodeTable *t = barcode_table_create(1);
 	std::vector<uint64_t> pair = codes_with_home(65536, 4242, 2);
 	Alignments al({{position_in_gene(1, 0), 50}});
 	std::string r0 = read1_of(pair[0], 17), r1 = read1_of(pair[1], 18);
-	record_read_observation(r0.c_str(), &al.list, &a.ann, t, &t->worker_locks[0], B, U);
+	record_read(r0.c_str(), &al.list, &a.ann, t, &t->worker_locks[0], B, U);
 	EXPECT_EQ(t->capacity, 65536u);
-	record_read_observation(r1.c_str(), &al.list, &a.ann, t, &t->worker_locks[0], B, U);
+	record_read(r1.c_str(), &al.list, &a.ann, t, &t->worker_locks[0], B, U);
 	EXPECT_EQ(t->capacity, 131072u);
 	EXPECT_EQ(t->resizing, 0);
 	EXPECT_EQ(t->count, 2u);
@@ -247,7 +258,7 @@ TEST(BarcodeTable, GrowPreservesCodesAndUmiPointers)
 	barcode_table_free(t);
 }
 
-TEST(RecordReadObservation, GeneSettling)
+TEST(RecordRead, GeneSettling)
 {
 	TinyAnnotation a;
 	BarcodeTable *t = barcode_table_create(1);
@@ -257,22 +268,22 @@ TEST(RecordReadObservation, GeneSettling)
 
 	// Empty list: nothing.
 	Alignments none({});
-	record_read_observation(r.c_str(), &none.list, &a.ann, t, own, B, U);
+	record_read(r.c_str(), &none.list, &a.ann, t, own, B, U);
 	EXPECT_EQ(t->count, 0u);
 	// Best-scoring alignments on two genes: ambiguous, nothing stored.
 	Alignments two_genes({{position_in_gene(0, 0), 40}, {position_in_gene(1, 0), 40}});
-	record_read_observation(r.c_str(), &two_genes.list, &a.ann, t, own, B, U);
+	record_read(r.c_str(), &two_genes.list, &a.ann, t, own, B, U);
 	EXPECT_EQ(t->count, 0u);
 	// No alignment reaches `best`: nothing.
 	Alignments below({{position_in_gene(0, 0), 30}});
 	below.list.best = 31;
-	record_read_observation(r.c_str(), &below.list, &a.ann, t, own, B, U);
+	record_read(r.c_str(), &below.list, &a.ann, t, own, B, U);
 	EXPECT_EQ(t->count, 0u);
 
 	// Two transcripts of gene 2, both best: one key for gene 2.
 	Alignments one_gene({{position_in_gene(2, 0), 40}, {position_in_gene(2, 1), 40}});
 	ASSERT_NE(one_gene.records[0].position / 10, one_gene.records[1].position / 10);
-	record_read_observation(r.c_str(), &one_gene.list, &a.ann, t, own, B, U);
+	record_read(r.c_str(), &one_gene.list, &a.ann, t, own, B, U);
 	ASSERT_EQ(t->count, 1u);
 	uint32_t s = barcode_table_find(t, bc);
 	ASSERT_NE(s, TABLE_FULL);
@@ -280,17 +291,17 @@ TEST(RecordReadObservation, GeneSettling)
 
 	// Alignments below best are ignored, whatever their gene.
 	Alignments mixed({{position_in_gene(0, 3), 20}, {position_in_gene(1, 0), 45}, {position_in_gene(2, 0), 44}});
-	record_read_observation(r.c_str(), &mixed.list, &a.ann, t, own, B, U);
+	record_read(r.c_str(), &mixed.list, &a.ann, t, own, B, U);
 	EXPECT_EQ(keys_of(t->slots[s].umis), (std::set<uint64_t>{key_of(4321, 2), key_of(4321, 1)}));
 
 	// Same barcode, UMI and gene again: no new key.
-	record_read_observation(r.c_str(), &one_gene.list, &a.ann, t, own, B, U);
+	record_read(r.c_str(), &one_gene.list, &a.ann, t, own, B, U);
 	EXPECT_EQ(t->slots[s].umis->count, 2u);
 	EXPECT_EQ(t->count, 1u);
 	barcode_table_free(t);
 }
 
-TEST(RecordReadObservation, PackingOfBarcodeAndUmi)
+TEST(RecordRead, PackingOfBarcodeAndUmi)
 {
 	TinyAnnotation a;
 	BarcodeTable *t = barcode_table_create(1);
@@ -298,14 +309,14 @@ TEST(RecordReadObservation, PackingOfBarcodeAndUmi)
 	// Lower case packs like upper case; N is stored like any base.
 	const char *upper = "ACGTACGTACGTACGNCCCCCCCCCATTT";
 	const char *lower = "acgtacgtacgtacgnCCCCCCCCCAggg";
-	record_read_observation(upper, &al.list, &a.ann, t, &t->worker_locks[0], B, U);
-	record_read_observation(lower, &al.list, &a.ann, t, &t->worker_locks[0], B, U);
+	record_read(upper, &al.list, &a.ann, t, &t->worker_locks[0], B, U);
+	record_read(lower, &al.list, &a.ann, t, &t->worker_locks[0], B, U);
 	EXPECT_EQ(t->count, 1u);
 	uint32_t s = barcode_table_find(t, pack_bases(upper, 16));
 	ASSERT_NE(s, TABLE_FULL);
 	EXPECT_EQ(keys_of(t->slots[s].umis), std::set<uint64_t>{(pack_bases("CCCCCCCCCA", 10) << 22) | 1});
 	// UMI length 12 takes two more bases.
-	record_read_observation(upper, &al.list, &a.ann, t, &t->worker_locks[0], B, 12);
+	record_read(upper, &al.list, &a.ann, t, &t->worker_locks[0], B, 12);
 	EXPECT_EQ(keys_of(t->slots[s].umis).count((pack_bases("CCCCCCCCCATT", 12) << 22) | 1), 1u);
 	barcode_table_free(t);
 }
@@ -355,7 +366,7 @@ TEST(BarcodeTableConcurrency, EightWorkersMatchSerialReference)
 			while (ready.load() < n_threads) std::this_thread::yield();
 			for (size_t i = (size_t)w; i < obs.size(); i += n_threads) {
 				rec.position = obs[i].position;
-				record_read_observation(reads[i].c_str(), &list, &a.ann, t, &t->worker_locks[w], B, U);
+				record_read(reads[i].c_str(), &list, &a.ann, t, &t->worker_locks[w], B, U);
 			}
 		});
 	}
@@ -450,7 +461,7 @@ TEST(BarcodeTableDeath, TooBigToGrow)
 		    t->slots = (BarcodeSlot *)mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
 		                                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 		    t->capacity = 2147483648u;
-		    record_read_observation(r.c_str(), &al.list, &a.ann, t, &t->worker_locks[1], B, U);
+		    record_read(r.c_str(), &al.list, &a.ann, t, &t->worker_locks[1], B, U);
 	    },
 	    ::testing::ExitedWithCode(1), "^\\[ERROR\\] The barcodes hash table is too big \\(exceeded 2147483648\\)\n$");
 }

@@ -1,4 +1,4 @@
-// The HDF5 outputs of the matrix pass, read back with the HDF5 library: the two 10x files
+// The HDF5 outputs of a count result, read back with the HDF5 library: the two 10x files
 // and matrix.h5ad hold exactly the matrices of the Matrix Market folders (random tables,
 // several thread counts, no cell at all), and every way their writing can fail ends the
 // run without a file under the final name.
@@ -45,15 +45,13 @@ void fill_random(BarcodeTable *t, uint64_t seed, int cells, int noise)
 	}
 }
 
-// The matrix pass and the HDF5 files into `dir`, as a count run writes them.
+// Every output into `dir`, as a count run writes them.
 void write_outputs(const std::string &dir, BarcodeTable *t, int threads, MatrixSummary *s)
 {
 	static Genes genes = test_genes();
-	CountOptions opt = options(dir, threads);
-	opt.index_prefix = "indexes/mm39";
-	write_count_matrix(&opt, t, &genes.ann, s);
-	SummaryReadCounts reads{1000, 800, 0, 150, 50, 0};
-	write_hdf5_outputs(&opt, &genes.ann, &reads, s);
+	MatrixRun opt = options(dir, threads);
+	opt.genome = "mm39";
+	write_every_output(&opt, t, &genes.ann, TestReads{1000, 800, 0, 150, 50, 0, 0, 0, 0, 0, 0}, s);
 }
 
 struct Case {

@@ -1,4 +1,4 @@
-// The ordered matrix pass: every output file is byte-identical whatever the number of matrix
+// UMI collapsing on several threads: every output file is byte-identical whatever the number of matrix
 // threads, matrix.bin is in barcode then gene order, and the raw folder lists each barcode
 // that keeps a UMI with the counts of a direct computation.
 #include <gtest/gtest.h>
@@ -100,10 +100,10 @@ TEST(OrderedMatrixPass, IdenticalFilesForEveryThreadCount)
 		gen = fill_many(tab.t, 2024, 1000, 1500, G);
 		std::string dir = base / ("t" + std::to_string(threads));
 		ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
-		CountOptions opt = options(dir, threads);
+		MatrixRun opt = options(dir, threads);
 		MatrixSummary s;
 		testing::internal::CaptureStderr();
-		write_count_matrix(&opt, tab.t, &genes.ann, &s);
+		write_matrix_outputs(&opt, tab.t, &genes.ann, &s);
 		testing::internal::GetCapturedStderr();
 		if (threads == 1) {
 			first = s;
@@ -265,9 +265,9 @@ TEST(OrderedMatrixPass, ReadOrderDoesNotChangeTheFiles)
 			barcode_add_umi(tab.t, put_barcode(tab.t, pack_bases(r.barcode.c_str(), 16)), r.key);
 		std::string dir = base / ("o" + std::to_string(order));
 		ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
-		CountOptions opt = options(dir, 1 + order);
+		MatrixRun opt = options(dir, 1 + order);
 		testing::internal::CaptureStderr();
-		write_count_matrix(&opt, tab.t, &genes.ann);
+		write_matrix_outputs(&opt, tab.t, &genes.ann);
 		testing::internal::GetCapturedStderr();
 		if (order == 0) continue;
 		for (const char *name : ALL_FILES)

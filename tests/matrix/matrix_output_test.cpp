@@ -1,4 +1,4 @@
-// The matrix files written by write_count_matrix: exact bytes for small tables, the same
+// The matrix files written from the count result: exact bytes for small tables, the same
 // record set whatever the thread count, the empty matrix, and the error exits.
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -16,6 +16,9 @@
 namespace {
 
 using tenx_test::Genes;
+using tenx_test::MatrixRun;
+using tenx_test::options;
+using tenx_test::write_matrix_outputs;
 
 struct Table {
 	BarcodeTable *t = barcode_table_create(1);
@@ -34,15 +37,6 @@ uint32_t put_barcode(BarcodeTable *t, uint64_t code)
 void add(BarcodeTable *t, const char *barcode, const char *umi, uint32_t gene)
 {
 	barcode_add_umi(t, put_barcode(t, pack_bases(barcode, 16)), (pack_bases(umi, 10) << GENE_BITS) | gene);
-}
-
-CountOptions options(const std::string &dir, int threads)
-{
-	CountOptions opt{};
-	opt.out_dir = dir.c_str();
-	opt.n_threads = threads;
-	opt.lib_type = LibraryType{16, 10};
-	return opt;
 }
 
 struct Record {
@@ -112,9 +106,9 @@ TEST(WriteCountMatrix, SmallCaseExactFiles)
 	Table tab;
 	fill_small_case(tab.t);
 	Genes genes = small_genes();
-	CountOptions opt = options(dir.path, 1);
+	MatrixRun opt = options(dir.path, 1);
 	testing::internal::CaptureStderr();
-	write_count_matrix(&opt, tab.t, &genes.ann);
+	write_matrix_outputs(&opt, tab.t, &genes.ann);
 	std::string err = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(err, "Done cutting off barcode\nDone processing barcode\n");
 
@@ -182,17 +176,17 @@ TEST(WriteCountMatrix, ThreadCountChangesOnlyTheBlockOrder)
 	{
 		Table tab;
 		fill_random_case(tab.t, 99);
-		CountOptions opt = options(one.path, 1);
+		MatrixRun opt = options(one.path, 1);
 		testing::internal::CaptureStderr();
-		write_count_matrix(&opt, tab.t, &genes.ann);
+		write_matrix_outputs(&opt, tab.t, &genes.ann);
 		testing::internal::GetCapturedStderr();
 	}
 	{
 		Table tab;
 		fill_random_case(tab.t, 99);
-		CountOptions opt = options(four.path, 4);
+		MatrixRun opt = options(four.path, 4);
 		testing::internal::CaptureStderr();
-		write_count_matrix(&opt, tab.t, &genes.ann);
+		write_matrix_outputs(&opt, tab.t, &genes.ann);
 		testing::internal::GetCapturedStderr();
 	}
 	EXPECT_EQ(read_file(one / "barcodes.tsv"), read_file(four / "barcodes.tsv"));
@@ -250,9 +244,9 @@ TEST(WriteCountMatrix, NoCellGivesEmptyMatrix)
 		add(tab.t, "GATTACAGATTACAGG", umi, 1);  // neighbour of the top with as many UMIs
 	}
 	Genes genes = small_genes();
-	CountOptions opt = options(dir.path, 3);
+	MatrixRun opt = options(dir.path, 3);
 	testing::internal::CaptureStderr();
-	write_count_matrix(&opt, tab.t, &genes.ann);
+	write_matrix_outputs(&opt, tab.t, &genes.ann);
 	testing::internal::GetCapturedStderr();
 	EXPECT_EQ(read_file(dir / "barcodes.tsv"), "");
 	EXPECT_EQ(read_file(dir / "features.tsv"), "G1\tA1\nGENE00002\tB\nG3\tLongName3\nG4\tD\n");
@@ -266,9 +260,9 @@ TEST(WriteCountMatrix, EmptyTableAndNoGenes)
 	TempDir dir;
 	Table tab;
 	Genes genes({}, {});
-	CountOptions opt = options(dir.path, 2);
+	MatrixRun opt = options(dir.path, 2);
 	testing::internal::CaptureStderr();
-	write_count_matrix(&opt, tab.t, &genes.ann);
+	write_matrix_outputs(&opt, tab.t, &genes.ann);
 	testing::internal::GetCapturedStderr();
 	EXPECT_EQ(read_file(dir / "features.tsv"), "");
 	EXPECT_EQ(read_file(dir / "matrix.bin"), bin_bytes(0, 0, {}));
@@ -282,8 +276,8 @@ TEST(WriteCountMatrix, MissingOutputDirectoryEndsTheRun)
 	Table tab;
 	fill_small_case(tab.t);
 	Genes genes = small_genes();
-	CountOptions opt = options(missing, 1);
-	EXPECT_EXIT(write_count_matrix(&opt, tab.t, &genes.ann), testing::ExitedWithCode(1),
+	MatrixRun opt = options(missing, 1);
+	EXPECT_EXIT(write_matrix_outputs(&opt, tab.t, &genes.ann), testing::ExitedWithCode(1),
 	            "\\[ERROR\\] Unable to open file \\[.*/no/such/dir/barcodes.tsv\\] to write");
 }
 
@@ -295,71 +289,39 @@ TEST(WriteCountMatrix, ShortWriteOfMatrixBinEndsTheRun)
 	Table tab;
 	fill_small_case(tab.t);
 	Genes genes = small_genes();
-	CountOptions opt = options(dir.path, 2);
-	EXPECT_EXIT(write_count_matrix(&opt, tab.t, &genes.ann), testing::ExitedWithCode(1),
+	MatrixRun opt = options(dir.path, 2);
+	EXPECT_EXIT(write_matrix_outputs(&opt, tab.t, &genes.ann), testing::ExitedWithCode(1),
 	            "\\[ERROR\\] fwrite, could not write data to file\n");
 }
 
-TEST(ConvertMatrixToMtx, ConvertsLargeValuesAndManyRecords)
+TEST(MatrixFiles, LargeValuesAndManyRecords)
 {
 	TempDir dir;
+	// 1,429 cells of 7 entries (the last of 4), then one entry of the largest values.
+	AnnotationInfo ann{};
+	ann.gene_count = 4000000;
+	CountResult result{};
+	result.settings = CountSettings{16, 10, 0, 0};
+	result.ann = &ann;
 	std::vector<Record> records;
 	for (uint32_t i = 0; i < 10000; ++i) records.push_back({1 + i % 7, 1 + i / 7, 1 + i * 7919});
-	records.push_back({4000000, 123456789, 2147483647});
-	write_file(dir / "matrix.bin", bin_bytes(4000000, 123456789, records));
-	convert_matrix_to_mtx((dir / "matrix.bin").c_str(), dir.path.c_str());
-	std::string expected = std::string(MTX_HEAD) + "4000000\t123456789\t10001\n";
+	records.push_back({4000000, 1430, 2147483647});
+	result.cell_count = 1430;
+	result.columns.assign(1430, CountColumn{0, 0, 0});
+	for (const Record &r : records) {
+		++result.columns[r.barcode - 1].genes;
+		result.columns[r.barcode - 1].umis += r.count;
+		result.entries.push_back(CountEntry{r.gene - 1, r.count});
+	}
+	const OutputPlace place{dir.path.c_str(), "VoraT", ""};
+	write_matrix_bin(&place, &result);
+	write_matrix_mtx(&place, &result);
+	EXPECT_EQ(read_file(dir / "matrix.bin"), bin_bytes(4000000, 1430, records));
+	std::string expected = std::string(MTX_HEAD) + "4000000\t1430\t10001\n";
 	for (const Record &r : records)
 		expected += std::to_string(r.gene) + "\t" + std::to_string(r.barcode) + "\t" + std::to_string(r.count) + "\n";
 	EXPECT_EQ(read_file(dir / "matrix.mtx"), expected);
-}
-
-TEST(ConvertMatrixToMtx, TruncatedFileEndsTheRunAfterTheWholeRecords)
-{
-	TempDir dir;
-	std::string bin = bin_bytes(2, 1, {{1, 1, 5}, {2, 1, 6}, {2, 1, 7}});
-	bin.resize(bin.size() - 6);  // the third record is cut in half
-	write_file(dir / "matrix.bin", bin);
-	EXPECT_EXIT(convert_matrix_to_mtx((dir / "matrix.bin").c_str(), dir.path.c_str()),
-	            testing::ExitedWithCode(1), "\\[ERROR\\] fread, wrong file or file is corrupted\n");
-	// No matrix.mtx that looks finished: the whole records went to the part file only.
-	EXPECT_FALSE(file_exists(dir / "matrix.mtx"));
-	EXPECT_EQ(read_file(dir / "matrix.mtx.part"), std::string(MTX_HEAD) + "2\t1\t3\n1\t1\t5\n2\t1\t6\n");
-
-	write_file(dir / "matrix.bin", std::string("\x02\x00\x00\x00", 4));
-	EXPECT_EXIT(convert_matrix_to_mtx((dir / "matrix.bin").c_str(), dir.path.c_str()),
-	            testing::ExitedWithCode(1), "\\[ERROR\\] fread, wrong file or file is corrupted\n");
-}
-
-TEST(ConvertMatrixToMtx, MissingInputEndsTheRun)
-{
-	TempDir dir;
-	EXPECT_EXIT(convert_matrix_to_mtx((dir / "absent.bin").c_str(), dir.path.c_str()),
-	            testing::ExitedWithCode(1), "\\[ERROR\\] Unable to open file \\[.*absent.bin\\] to read");
-}
-
-TEST(BuildBarcodeRecords, SkipsDiscardedKeysAndKeepsGeneOrder)
-{
-	UmiTable *t = umi_table_create();
-	const uint32_t G = 6;
-	umi_table_add(t, (7ULL << GENE_BITS) | 5);
-	umi_table_add(t, (8ULL << GENE_BITS) | 5);
-	umi_table_add(t, (9ULL << GENE_BITS) | 0);
-	umi_table_add(t, (10ULL << GENE_BITS) | G);  // discarded
-	umi_table_add(t, (11ULL << GENE_BITS) | 2);
-	BarcodeEntry e{0, t->count, t};
-	std::vector<uint32_t> counters(G, 77);
-	std::vector<MatrixRecord> records(G);
-	uint32_t n = build_barcode_records(&e, 9, counters.data(), G, records.data());
-	ASSERT_EQ(n, 3u);
-	EXPECT_EQ(records[0].gene, 1u);
-	EXPECT_EQ(records[0].count, 1u);
-	EXPECT_EQ(records[1].gene, 3u);
-	EXPECT_EQ(records[1].count, 1u);
-	EXPECT_EQ(records[2].gene, 6u);
-	EXPECT_EQ(records[2].count, 2u);
-	for (uint32_t i = 0; i < n; ++i) EXPECT_EQ(records[i].barcode, 9u);
-	umi_table_free(t);
+	EXPECT_FALSE(file_exists(dir / "matrix.mtx.part"));
 }
 
 }  // namespace

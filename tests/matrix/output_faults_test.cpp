@@ -1,4 +1,4 @@
-// Every output file of the matrix pass and of the run summary on a full disk: the run must
+// Every output file of the count result and of the run summary on a full disk: the run must
 // end with the write error, never exit 0 with a cut file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,12 +36,9 @@ const char *const FULL_DISK_FILES[] = {
 	"summary.html",
 };
 
-void write_all_outputs(const CountOptions *opt, BarcodeTable *t, const AnnotationInfo *ann)
+void write_all_outputs(const MatrixRun *opt, BarcodeTable *t, const AnnotationInfo *ann)
 {
-	MatrixSummary summary;
-	write_count_matrix(opt, t, ann, &summary);
-	const SummaryReadCounts reads{100, 60, 0, 30, 10, 0};
-	write_run_summary(opt, &reads, &summary);
+	write_every_output(opt, t, ann, TestReads{100, 60, 0, 30, 10, 0, 0, 0, 0, 0, 0});
 }
 
 TEST(OutputFaults, EveryOutputFileOnAFullDiskEndsTheRun)
@@ -56,7 +53,7 @@ TEST(OutputFaults, EveryOutputFileOnAFullDiskEndsTheRun)
 		Table tab;
 		fill_cells(tab.t);
 		Genes genes = numbered_genes(3);
-		CountOptions opt = options(dir.path, 2);
+		MatrixRun opt = options(dir.path, 2);
 		EXPECT_EXIT(write_all_outputs(&opt, tab.t, &genes.ann), testing::ExitedWithCode(1),
 		            "\\[ERROR\\] fwrite, could not write data to file\n");
 	}
@@ -69,7 +66,7 @@ TEST(OutputFaults, TheSameOutputsAreWrittenWhenTheDiskHasRoom)
 	Table tab;
 	fill_cells(tab.t);
 	Genes genes = numbered_genes(3);
-	CountOptions opt = options(dir.path, 2);
+	MatrixRun opt = options(dir.path, 2);
 	testing::internal::CaptureStderr();
 	write_all_outputs(&opt, tab.t, &genes.ann);
 	testing::internal::GetCapturedStderr();

@@ -45,9 +45,9 @@ TEST(SmallUmiTables, BarcodeOfOneReadHoldsASmallTable)
 std::string all_outputs(BarcodeTable *t, const std::string &dir)
 {
 	Genes genes = numbered_genes(5);
-	CountOptions opt = options(dir, 2);
+	MatrixRun opt = options(dir, 2);
 	testing::internal::CaptureStderr();
-	write_count_matrix(&opt, t, &genes.ann);
+	write_matrix_outputs(&opt, t, &genes.ann);
 	testing::internal::GetCapturedStderr();
 	std::vector<std::string> files;
 	list_files(dir, "", &files);

@@ -117,10 +117,10 @@ MatrixSummary fixed_summary()
 TEST(RunSummary, ExactJson)
 {
 	TempDir dir;
-	CountOptions opt = options(dir.path, 2);
+	MatrixRun opt = options(dir.path, 2);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0};
-	write_run_summary(&opt, &reads, &s);
+	TestReads reads{30000, 23977, 11, 22, 6023, 0};
+	write_summary_of(&opt, &reads, &s);
 	EXPECT_EQ(read_file(dir / "summary.json"),
 	          "{\n"
 	          "  \"program\": \"vora-T\",\n"
@@ -152,7 +152,7 @@ TEST(RunSummary, ExactJson)
 
 	// With --count-intron the two classes replace the nonexonic one, as in the statistics lines.
 	reads.count_intron = 1;
-	write_run_summary(&opt, &reads, &s);
+	write_summary_of(&opt, &reads, &s);
 	JsonValue v;
 	std::string error;
 	ASSERT_TRUE(parse_json(read_file(dir / "summary.json"), &v, &error)) << error;
@@ -171,7 +171,7 @@ TEST(RunSummary, ExactJson)
 	reads.polya_trimmed = 900;
 	reads.quality_trimmed = 70;
 	reads.too_short = 40;
-	write_run_summary(&opt, &reads, &s);
+	write_summary_of(&opt, &reads, &s);
 	const std::string json = read_file(dir / "summary.json");
 	EXPECT_NE(json.find("\"unmapped\": 6023},\n  \"trimmed_reads\": {\"tso\": 2100, \"polya\": 900, "
 	                    "\"quality\": 70, \"too_short\": 40},\n  \"exonic_reads_recorded\""),
@@ -183,10 +183,10 @@ TEST(RunSummary, ExactJson)
 TEST(RunSummary, NoReadsNoCellsStillValid)
 {
 	TempDir dir;
-	CountOptions opt = options(dir.path, 1);
+	MatrixRun opt = options(dir.path, 1);
 	MatrixSummary s{};
-	SummaryReadCounts reads{0, 0, 0, 0, 0, 0};
-	write_run_summary(&opt, &reads, &s);
+	TestReads reads{0, 0, 0, 0, 0, 0};
+	write_summary_of(&opt, &reads, &s);
 	JsonValue v;
 	std::string error;
 	ASSERT_TRUE(parse_json(read_file(dir / "summary.json"), &v, &error)) << error;
@@ -211,10 +211,10 @@ std::string find_python()
 TEST(RunSummary, HtmlIsWellFormedAndSelfContained)
 {
 	TempDir dir;
-	CountOptions opt = options(dir.path, 2);
+	MatrixRun opt = options(dir.path, 2);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{30000, 23977, 11, 22, 6023, 0};
-	write_run_summary(&opt, &reads, &s);
+	TestReads reads{30000, 23977, 11, 22, 6023, 0};
+	write_summary_of(&opt, &reads, &s);
 	std::string html = read_file(dir / "summary.html");
 	EXPECT_EQ(html.substr(0, 15), "<!DOCTYPE html>");
 	// No external resource of any kind.
@@ -253,10 +253,10 @@ TEST(RunSummary, MissingDirectoryEndsTheRun)
 {
 	TempDir dir;
 	std::string missing = dir / "gone";
-	CountOptions opt = options(missing, 1);
+	MatrixRun opt = options(missing, 1);
 	MatrixSummary s{};
-	SummaryReadCounts reads{};
-	EXPECT_EXIT(write_run_summary(&opt, &reads, &s), testing::ExitedWithCode(1),
+	TestReads reads{};
+	EXPECT_EXIT(write_summary_of(&opt, &reads, &s), testing::ExitedWithCode(1),
 	            "\\[ERROR\\] Unable to open file \\[.*/gone/summary.json\\] to write");
 }
 
@@ -265,10 +265,10 @@ TEST(RunSummary, ShortWriteEndsTheRun)
 	if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
 	TempDir dir;
 	ASSERT_EQ(symlink("/dev/full", (dir / "summary.html").c_str()), 0);
-	CountOptions opt = options(dir.path, 1);
+	MatrixRun opt = options(dir.path, 1);
 	MatrixSummary s = fixed_summary();
-	SummaryReadCounts reads{};
-	EXPECT_EXIT(write_run_summary(&opt, &reads, &s), testing::ExitedWithCode(1),
+	TestReads reads{};
+	EXPECT_EXIT(write_summary_of(&opt, &reads, &s), testing::ExitedWithCode(1),
 	            "\\[ERROR\\] fwrite, could not write data to file\n");
 }
 

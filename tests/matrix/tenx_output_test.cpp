@@ -1,4 +1,4 @@
-// The 10x folders written by write_count_matrix: exact contents for a designed table, the
+// The 10x folders written from the count result: exact contents for a designed table, the
 // raw column order, the sparse record builder against the dense one, and the error exits.
 #include <gtest/gtest.h>
 #include <map>
@@ -63,9 +63,9 @@ void run_designed(const std::string &dir, int threads, MatrixSummary *summary, b
 	Table tab;
 	fill_designed(tab.t);
 	Genes genes = designed_genes();
-	CountOptions opt = options(dir, threads);
+	MatrixRun opt = options(dir, threads);
 	if (capture) testing::internal::CaptureStderr();
-	write_count_matrix(&opt, tab.t, &genes.ann, summary);
+	write_matrix_outputs(&opt, tab.t, &genes.ann, summary);
 	if (capture) testing::internal::GetCapturedStderr();
 }
 
@@ -135,10 +135,10 @@ TEST(TenxFolders, EmptyTableAndNoGenes)
 	TempDir dir;
 	Table tab;
 	Genes genes({}, {});
-	CountOptions opt = options(dir.path, 2);
+	MatrixRun opt = options(dir.path, 2);
 	MatrixSummary s;
 	testing::internal::CaptureStderr();
-	write_count_matrix(&opt, tab.t, &genes.ann, &s);
+	write_matrix_outputs(&opt, tab.t, &genes.ann, &s);
 	testing::internal::GetCapturedStderr();
 	for (const char *sub : {FILTERED_MATRIX_DIR, RAW_MATRIX_DIR}) {
 		EXPECT_EQ(read_gz(dir / sub + "/matrix.mtx.gz"), HEAD + "0 0 0\n");
@@ -187,13 +187,12 @@ TEST(TenxFolders, ShortWriteEndsTheRun)
 	EXPECT_FALSE(file_exists(dir / RAW_MATRIX_DIR + "/matrix.mtx.gz"));
 }
 
-// Random tables with discarded keys: the sparse builder gives the dense builder's records.
-TEST(BuildSparseRecords, MatchesTheDenseBuilder)
+// Random tables with discarded keys: the entries and figures of a collapsed table against a
+// std::map of the surviving keys' genes.
+TEST(CollapsedEntries, MatchAMapOfTheSurvivingKeys)
 {
 	std::mt19937_64 rng(7);
 	const uint32_t G = 40;
-	std::vector<uint32_t> counters(G);
-	std::vector<MatrixRecord> dense(G);
 	for (int round = 0; round < 300; ++round) {
 		UmiTable *t = umi_table_create();
 		int keys = (int)(rng() % 300);
@@ -201,22 +200,27 @@ TEST(BuildSparseRecords, MatchesTheDenseBuilder)
 			uint64_t gene = rng() % (G + 1);  // G: a discarded key
 			umi_table_add(t, ((rng() % 5000) << GENE_BITS) | gene);
 		}
-		BarcodeEntry e{0, t->count, t};
-		uint32_t n_dense = build_barcode_records(&e, 17, counters.data(), G, dense.data());
-		std::vector<uint32_t> genes(t->count + 1);
-		std::vector<MatrixRecord> sparse(t->count + 1);
-		uint32_t n_sparse = build_sparse_records(t, 17, G, genes.data(), sparse.data());
-		ASSERT_EQ(n_sparse, n_dense);
+		std::map<uint32_t, uint32_t> expected;
 		uint32_t umis = 0;
-		for (uint32_t i = 0; i < n_dense; ++i) {
-			EXPECT_EQ(sparse[i].gene, dense[i].gene);
-			EXPECT_EQ(sparse[i].barcode, 17u);
-			EXPECT_EQ(sparse[i].count, dense[i].count);
-			umis += dense[i].count;
+		for (uint32_t s = 0; s < t->capacity; ++s) {
+			if (t->keys[s] == EMPTY_KEY || (t->keys[s] & GENE_MASK) >= G) continue;
+			++expected[(uint32_t)(t->keys[s] & GENE_MASK)];
+			++umis;
 		}
+		std::vector<uint32_t> genes(t->count + 1);
+		std::vector<CountEntry> entries(t->count + 1);
+		uint32_t n = collapsed_entries(t, G, genes.data(), entries.data());
+		std::map<uint32_t, uint32_t> got;
+		for (uint32_t i = 0; i < n; ++i) {
+			if (i) {
+				EXPECT_LT(entries[i - 1].gene, entries[i].gene) << "ascending genes, round " << round;
+			}
+			got[entries[i].gene] = entries[i].count;
+		}
+		EXPECT_EQ(got, expected) << "round " << round;
 		uint32_t n_genes = 99, n_umis = 99;
 		count_surviving_umis(t, G, genes.data(), &n_genes, &n_umis);
-		EXPECT_EQ(n_genes, n_dense);
+		EXPECT_EQ(n_genes, expected.size());
 		EXPECT_EQ(n_umis, umis);
 		umi_table_free(t);
 	}
@@ -224,7 +228,7 @@ TEST(BuildSparseRecords, MatchesTheDenseBuilder)
 	count_surviving_umis(nullptr, G, nullptr, &n_genes, &n_umis);
 	EXPECT_EQ(n_genes, 0u);
 	EXPECT_EQ(n_umis, 0u);
-	EXPECT_EQ(build_sparse_records(nullptr, 1, G, nullptr, nullptr), 0u);
+	EXPECT_EQ(collapsed_entries(nullptr, G, nullptr, nullptr), 0u);
 }
 
 TEST(RawColumnOrder, CellsThenCountThenCode)

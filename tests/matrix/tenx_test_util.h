@@ -1,4 +1,4 @@
-// Helpers of the tests of the 10x folders, the ordered matrix pass and the run summary:
+// Helpers of the tests of the 10x folders, UMI collapsing and the run summary:
 // in-memory gene and barcode tables, gzip reading and Matrix Market parsing.
 #ifndef VORAT_TESTS_TENX_TEST_UTIL_H
 #define VORAT_TESTS_TENX_TEST_UTIL_H
@@ -70,13 +70,107 @@ inline void add(BarcodeTable *t, const std::string &barcode, const std::string &
 	                (pack_bases(umi.c_str(), 10) << GENE_BITS) | gene);
 }
 
-inline CountOptions options(const std::string &dir, int threads)
+// What the matrix tests vary of a run: the output directory and the threads (barcodes of
+// 16 bases, UMIs of 10).
+struct MatrixRun {
+	std::string dir;
+	int threads;
+	const char *genome;
+};
+
+inline MatrixRun options(const std::string &dir, int threads)
 {
-	CountOptions opt{};
-	opt.out_dir = dir.c_str();
-	opt.n_threads = threads;
-	opt.lib_type = LibraryType{16, 10};
-	return opt;
+	return MatrixRun{dir, threads, ""};
+}
+
+inline OutputPlace place_of(const MatrixRun &run)
+{
+	return OutputPlace{run.dir.c_str(), "VoraT", run.genome};
+}
+
+// The stages of a count run after the read pipeline: cell calling, UMI collapsing, summary.
+inline CountResult count_result(const MatrixRun &run, BarcodeTable *t, const AnnotationInfo *ann,
+                                const ReadStats &reads = ReadStats{})
+{
+	CountResult result{};
+	result.settings = CountSettings{16, 10, 0, 0};
+	result.ann = ann;
+	result.reads = reads;
+	BarcodeList list;
+	call_cells(t, &list, &result);
+	collapse_barcode_umis(&list, run.threads, &result);
+	summarize_run(&list, &result);
+	release_barcode_list(&list);
+	return result;
+}
+
+// The matrix files and the 10x folders of a count run of the table; the summary's figures
+// into `summary` when it is given.
+inline void write_matrix_outputs(const MatrixRun *run, BarcodeTable *t, const AnnotationInfo *ann,
+                                 MatrixSummary *summary = nullptr)
+{
+	CountResult result = count_result(*run, t, ann);
+	const OutputPlace place = place_of(*run);
+	write_barcodes_tsv(&place, &result);
+	write_features_tsv(&place, &result);
+	write_matrix_bin(&place, &result);
+	write_matrix_mtx(&place, &result);
+	write_filtered_matrix_dir(&place, &result);
+	write_raw_matrix_dir(&place, &result);
+	if (summary) *summary = result.summary;
+}
+
+// The read counters and read settings of a summary, in the order the statistics print them.
+struct TestReads {
+	int64_t total, exonic, intronic, intergenic, unmapped;
+	int32_t count_intron;
+	int32_t trim_adapters = 0;
+	int64_t tso_trimmed = 0, polya_trimmed = 0, quality_trimmed = 0, too_short = 0;
+};
+
+// A result of the given figures (no matrix) with the settings and counters of `reads`.
+inline CountResult summary_result(const TestReads &reads, const MatrixSummary &summary, const AnnotationInfo *ann)
+{
+	CountResult result{};
+	result.settings = CountSettings{16, 10, reads.count_intron, reads.trim_adapters};
+	result.ann = ann;
+	result.reads.total = reads.total;
+	result.reads.exonic = reads.exonic;
+	result.reads.intronic = reads.intronic;
+	result.reads.intergenic = reads.intergenic;
+	result.reads.unmapped = reads.unmapped;
+	result.reads.tso_trimmed = reads.tso_trimmed;
+	result.reads.polya_trimmed = reads.polya_trimmed;
+	result.reads.quality_trimmed = reads.quality_trimmed;
+	result.reads.too_short = reads.too_short;
+	result.summary = summary;
+	return result;
+}
+
+// summary.json and summary.html of those figures.
+inline void write_summary_of(const MatrixRun *run, const TestReads *reads, const MatrixSummary *summary)
+{
+	AnnotationInfo ann{};
+	const CountResult result = summary_result(*reads, *summary, &ann);
+	const OutputPlace place = place_of(*run);
+	write_run_summary(&place, &result);
+}
+
+// Every output of a count run of the table, HDF5 files included, with the read figures of
+// `reads`; the summary's figures into `summary` when it is given.
+inline void write_every_output(const MatrixRun *run, BarcodeTable *t, const AnnotationInfo *ann,
+                               const TestReads &reads, MatrixSummary *summary = nullptr)
+{
+	CountResult result = count_result(*run, t, ann);
+	const CountResult figures = summary_result(reads, result.summary, ann);
+	result.settings = figures.settings;
+	result.reads = figures.reads;
+	const OutputPlace place = place_of(*run);
+	for (auto writer : {write_barcodes_tsv, write_features_tsv, write_matrix_bin, write_matrix_mtx,
+	                    write_filtered_matrix_dir, write_raw_matrix_dir, write_run_summary, write_tenx_h5_files,
+	                    write_anndata})
+		writer(&place, &result);
+	if (summary) *summary = result.summary;
 }
 
 // Whole content of a gzip (or plain) file; "<missing>" when it cannot be opened.

@@ -72,16 +72,16 @@ std::vector<Read> tied_reads()
 	return reads;
 }
 
-// Every output file of the matrix pass for the reads in this order, one after the other.
+// Every output file of the count result for the reads in this order, one after the other.
 std::string run_outputs(const std::vector<Read> &reads)
 {
 	TempDir dir;
 	Table tab;
 	for (const Read &r : reads) add(tab.t, r.barcode, r.umi, 0);
 	Genes genes = numbered_genes(2);
-	CountOptions opt = options(dir.path, 1);
+	MatrixRun opt = options(dir.path, 1);
 	testing::internal::CaptureStderr();
-	write_count_matrix(&opt, tab.t, &genes.ann);
+	write_matrix_outputs(&opt, tab.t, &genes.ann);
 	testing::internal::GetCapturedStderr();
 	std::vector<std::string> files;
 	list_files(dir.path, "", &files);
