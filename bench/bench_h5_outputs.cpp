@@ -102,7 +102,6 @@ int main(int argc, char **argv)
 	call_cells(table, &list, &result);
 	collapse_barcode_umis(&list, 2, &result);
 	summarize_run(&list, &result);
-	release_barcode_list(&list);
 	result.reads.total = result.reads.exonic = (int64_t)result.summary.reads_recorded;
 	const MatrixSummary &summary = result.summary;
 	for (auto writer : {write_barcodes_tsv, write_features_tsv, write_matrix_bin, write_matrix_mtx,
@@ -120,6 +119,7 @@ int main(int argc, char **argv)
 	start = std::chrono::steady_clock::now();
 	write_tenx_h5_files(&place, &result);
 	write_anndata(&place, &result);
+	release_barcode_list(&list);
 	const long stage_peak = status_kib("VmHWM:");
 	printf("HDF5 stage: %.1f s, peak during the stage %ld MiB%s\n", seconds_since(start), stage_peak / 1024,
 	       reset ? "" : " (peak not reset: whole-process peak)");

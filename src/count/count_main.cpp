@@ -140,8 +140,9 @@ void run_count(int argc, char **argv)
 	BarcodeList list;
 	call_cells(table, &list, &result);
 	collapse_barcode_umis(&list, opt.n_threads, &result);
+	release_counted_tables(table, &list);
 	summarize_run(&list, &result);
-	release_barcode_list(&list);
 	write_outputs(&place, &result, opt.n_threads);
+	release_barcode_list(&list);
 	print_read_stats(&result);
 }

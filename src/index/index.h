@@ -300,7 +300,7 @@ struct GenomeBwt {
 	// it; null for a BWT read or built in memory.
 	void *mapping;
 	size_t mapping_bytes;
-	// Made by build_genome_kmer_table (mapping.h) after loading, not stored: the rows kmer_lo[w]..kmer_hi[w]
+	// Made by build_genome_kmer_table after loading, not stored: the rows kmer_lo[w]..kmer_hi[w]
 	// that backward search reaches after the kmer_k bases of k-mer w (first base in the top
 	// bits); lo > hi where a step comes out empty. kmer_k = 0: no table.
 	int32_t kmer_k;
@@ -435,5 +435,41 @@ struct LocateScratch {
 void bwt_locate_rows(const GenomeBwt *bwt, const uint32_t *rows, int64_t n, uint32_t *pos,
                      LocateScratch *scratch);
 void release_locate_scratch(LocateScratch *scratch);
+
+// ---- BWT walks (bwt_walk.cpp) ----
+
+// One backward-search step: narrows rows *lo..*hi by base code c; returns 0 when empty.
+int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi);
+
+// Longest k-mer of the interval table.
+#define MAX_KMER_TABLE_K 12
+// k-mer length of the table for a genome of n bases: the longest whose table (8 bytes per
+// k-mer) takes at most n / 8 bytes, up to 12 (128 MiB); 0 (no table) below 6.
+int32_t genome_kmer_table_k(uint64_t n);
+// Fill bwt->kmer_k, kmer_lo and kmer_hi with the backward-search interval of every k-mer
+// (k from genome_kmer_table_k; nothing when 0). Built level by level from the last base, each level's steps
+// reading the occurrence blocks in ascending order; large levels are split between two threads.
+void build_genome_kmer_table(GenomeBwt *bwt, int32_t k);
+// Free the table alone (release_genome_bwt frees it with the rest) and set kmer_k to 0.
+void release_genome_kmer_table(GenomeBwt *bwt);
+
+// ---- transcripts on the genome (transcriptome.cpp) ----
+
+#define NO_POSITION 0xFFFFFFFFu
+
+// Where the genome check may expect the bases it searches: the genome text positions of the
+// read's best transcript alignment, taken to start at the read's first base without gaps.
+// Only a guess, compared with the text before it is used.
+struct PlacementHint {
+	const AnnotationInfo *ann;
+	const uint64_t *seq_offset;
+	uint32_t t;           // transcript of the alignment
+	int64_t first;        // transcript offset of read offset 0 (negative before the transcript)
+	int32_t len;          // read length
+	bool reversed;        // the bases searched are the read's reverse complement
+};
+// Genome text position of bases[i] under the hint (see PlacementHint), or NO_POSITION when it
+// falls outside the transcript.
+uint32_t hint_text_position(const PlacementHint *hint, int32_t i);
 
 #endif

@@ -329,3 +329,22 @@ void index_transcript_starts(AnnotationInfo *ann)
 	bucket[buckets] = ann->tx_count - 1;
 	ann->tx_bucket = bucket;
 }
+
+uint32_t hint_text_position(const PlacementHint *h, int32_t i)
+{
+	const AnnotationInfo *ann = h->ann;
+	const int64_t o = h->first + (h->reversed ? h->len - 1 - i : i);
+	const uint32_t T = ann->tx_length[h->t];
+	if (o < 0 || o >= T) return NO_POSITION;
+	const uint32_t g = ann->tx_gene[h->t];
+	// Offset in the exons laid end to end in genome order (a minus-strand transcript runs
+	// backwards through them).
+	uint32_t c = ann->gene_strand[g] == 0 ? (uint32_t)o : T - 1 - (uint32_t)o;
+	const Exon *ex = ann->tx_exons[h->t];
+	for (uint32_t e = 0; e < ann->tx_exon_count[h->t]; ++e) {
+		const uint32_t exon_len = ex[e].end - ex[e].start + 1;
+		if (c < exon_len) return (uint32_t)(h->seq_offset[ann->gene_chrom[g]] + ex[e].start - 1 + c);
+		c -= exon_len;
+	}
+	return NO_POSITION;
+}

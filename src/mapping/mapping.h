@@ -29,18 +29,6 @@ struct MappingIndex {
 	int exonic_only;
 };
 
-// Where the genome check may expect the bases it searches: the genome text positions of the
-// read's best transcript alignment, taken to start at the read's first base without gaps.
-// Only a guess, compared with the text before it is used.
-struct PlacementHint {
-	const AnnotationInfo *ann;
-	const uint64_t *seq_offset;
-	uint32_t t;           // transcript of the alignment
-	int64_t first;        // transcript offset of read offset 0 (negative before the transcript)
-	int32_t len;          // read length
-	bool reversed;        // the bases searched are the read's reverse complement
-};
-
 struct SeedHit {
 	uint32_t diagonal;
 	uint32_t read_offset;
@@ -106,8 +94,6 @@ struct DpMatrix {
 	uint8_t *read_codes;    // the read's base codes in walking order
 	int32_t code_capacity;
 };
-
-#define NO_POSITION 0xFFFFFFFFu
 
 // An exact match of read[read_start .. read_start + length - 1] to the genome at the
 // positions of full-BWT rows lo..hi (inclusive). When the match is known to occur once,
@@ -239,6 +225,7 @@ static inline int32_t alignment_threshold(int32_t len, int32_t aligned, int32_t 
 
 #define GAP_SCORE (-3)                 // one inserted read base or skipped transcript base
 #define MIN_GENOME_SEED 19             // shortest exact match kept as a genome seed
+static_assert(MAX_KMER_TABLE_K < MIN_GENOME_SEED, "a walk must not become a seed inside the looked-up bases");
 #define GENOME_SEED_STEP 13            // distance between seed anchors
 #define MAX_SEED_OCCURRENCES 5000      // a seed with this many BWT rows or more is ignored
 #define MIN_DIAGONAL_SUPPORT 40        // summed seed length before a diagonal is verified
@@ -367,9 +354,8 @@ static inline bool read_settled(const ReadRecord *read, MappingWorkspace *ws)
 }
 // Free the scratch's buffers and zero it.
 void release_genome_scratch(GenomeScratch *scratch);
-// Genome text position of bases[i] under the hint (see PlacementHint), or NO_POSITION when it
-// falls outside the transcript.
-uint32_t hint_text_position(const PlacementHint *hint, int32_t i);
+// Room in the scratch's per-seed arrays for `need` seeds.
+void reserve_genome_seeds(GenomeScratch *scratch, int32_t need);
 // A workspace whose index has no BWT (bwt null) finds nothing in the genome.
 // One strand of the genome check: 1 when the bases have an ungapped genome placement with
 // fewer than `limit` mismatches (or occur exactly), else 0.
@@ -384,20 +370,4 @@ int64_t collect_genome_hits(const GenomeBwt *bwt, const GenomeSeed *seeds, int32
 // Positions past the end of the genome count as mismatches.
 int32_t verify_genome_diagonal(const GenomeBwt *bwt, const char *read, int32_t len,
                                const GenomeHit *group, int32_t size, int32_t limit);
-// One backward-search step: narrows rows *lo..*hi by base code c; returns 0 when empty.
-int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi);
-
-// ---- k-mer intervals of the genome (genome_kmers.cpp) ----
-
-
-// k-mer length of the table for a genome of n bases: the longest whose table (8 bytes per
-// k-mer) takes at most n / 8 bytes, up to 12 (128 MiB); 0 (no table) below 6.
-int32_t genome_kmer_table_k(uint64_t n);
-// Fill bwt->kmer_k, kmer_lo and kmer_hi with the backward-search interval of every k-mer
-// (k from genome_kmer_table_k; nothing when 0). Built level by level from the last base, each level's steps
-// reading the occurrence blocks in ascending order; large levels are split between two threads.
-void build_genome_kmer_table(GenomeBwt *bwt, int32_t k);
-// Free the table alone (release_genome_bwt frees it with the rest) and set kmer_k to 0.
-void release_genome_kmer_table(GenomeBwt *bwt);
-
 #endif

@@ -143,7 +143,7 @@ void write_anndata(const OutputPlace *place, const CountResult *result)
 	std::vector<int32_t> n_genes(N ? N : 1);
 	for (uint32_t c = 0; c < N; ++c) {
 		char *text = letters.data() + (size_t)c * (MAX_CODE_LEN + 1);
-		unpack_bases(result->columns[c].code, result->settings.barcode_len, text);
+		unpack_bases(column_code(result, c), result->settings.barcode_len, text);
 		barcodes[c] = text;
 		total_counts[c] = result->columns[c].umis;
 		n_genes[c] = (int32_t)result->columns[c].genes;

@@ -20,7 +20,7 @@ void write_barcodes_tsv(const OutputPlace *place, const CountResult *result)
 	char letters[MAX_CODE_LEN + 2];
 	const int len = result->settings.barcode_len;
 	for (uint32_t c = 0; c < result->cell_count; ++c) {
-		unpack_bases(result->columns[c].code, len, letters);
+		unpack_bases(column_code(result, c), len, letters);
 		letters[len] = '\n';
 		write_or_die(letters, 1, (size_t)len + 1, file.get());
 	}

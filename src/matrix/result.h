@@ -103,9 +103,9 @@ struct CountEntry {
 
 // One column of the count matrices: a barcode after rescue and UMI collapsing.
 struct CountColumn {
-	uint64_t code;   // barcode (pack_bases)
-	uint32_t genes;  // its entries: genes with at least one surviving UMI
-	uint32_t umis;   // surviving UMIs, all genes
+	uint32_t barcode;  // its position in the ranked BarcodeList
+	uint32_t genes;    // its entries: genes with at least one surviving UMI
+	uint32_t umis;     // surviving UMIs, all genes
 };
 
 // Everything the outputs of a run are written from.
@@ -119,6 +119,7 @@ struct CountColumn {
 struct CountResult {
 	CountSettings settings;
 	const AnnotationInfo *ann;        // the genes, rows of every matrix; not owned
+	const BarcodeList *barcodes;      // the ranked barcodes (their codes); not owned
 	ReadStats reads;
 	MatrixSummary summary;
 	uint32_t cell_count;              // N
@@ -126,13 +127,24 @@ struct CountResult {
 	std::vector<CountEntry> entries;
 };
 
+// The barcode code of column c.
+inline uint64_t column_code(const CountResult *result, uint32_t c)
+{
+	return result->barcodes->entries[result->columns[c].barcode].code;
+}
+
 // Rank the barcodes of `table` into `list`, cut the cells and rescue near-miss barcodes into
 // them (on the calling thread); sets the read and key figures of result->summary, which are
 // taken before the rescue frees the tables of merged barcodes.
 void call_cells(BarcodeTable *table, BarcodeList *list, CountResult *result);
 // Collapse the UMIs of every barcode of the list (n_threads threads; the counts do not depend
-// on their number) and fill result->cell_count, columns and entries.
+// on their number) and fill result->barcodes (the list, which must outlive the result's
+// use), cell_count, columns and entries.
 void collapse_barcode_umis(BarcodeList *list, int n_threads, CountResult *result);
+// Free the barcode table with its UMI tables once their counts are in the result (the list's
+// table pointers are cleared), and hand the freed memory back to the system, so that the
+// writers do not run on top of it.
+void release_counted_tables(BarcodeTable *table, BarcodeList *list);
 // The remaining figures of result->summary: matrix sizes, UMIs in cells, medians, and the
 // barcode-rank curve of the ranked list.
 void summarize_run(const BarcodeList *list, CountResult *result);

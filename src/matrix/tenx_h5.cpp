@@ -133,7 +133,7 @@ static void write_tenx_file(const OutputPlace *place, const char *name, const Co
 	char letters[MAX_CODE_LEN + 1];
 	for (uint32_t c = 0; c < n; ++c) {
 		if (skip_empty && result->columns[c].umis == 0) continue;
-		unpack_bases(result->columns[c].code, width, letters);
+		unpack_bases(column_code(result, c), width, letters);
 		h5_column_put_text(&barcodes, letters);
 	}
 	h5_column_close(&barcodes);

@@ -121,7 +121,7 @@ static void write_matrix_dir(const OutputPlace *place, const char *name, const C
 	char letters[MAX_CODE_LEN + 2];
 	for (uint32_t c = 0; c < n; ++c) {
 		if (skip_empty && result->columns[c].umis == 0) continue;
-		unpack_bases(result->columns[c].code, barcode_len, letters);
+		unpack_bases(column_code(result, c), barcode_len, letters);
 		letters[barcode_len] = '\n';
 		gz_text_put(&out, letters, (size_t)barcode_len + 1);
 	}

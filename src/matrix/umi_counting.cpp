@@ -11,6 +11,7 @@
 // Both passes over the barcodes split them into chunks that any thread may take: each
 // barcode's table is read and written by one thread only, and each column's entries go to
 // their own place in the result, so the result does not depend on the number of threads.
+#include <malloc.h>
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -139,18 +140,20 @@ void collapse_barcode_umis(BarcodeList *list, int n_threads, CountResult *result
 	uint32_t *position = order.data();
 	std::copy_backward(order.begin() + kept_cells, order.begin() + raw, order.begin() + n_columns);
 	for (uint32_t c = 0; c < cells; ++c) position[c] = c;
+	result->barcodes = list;
 	result->cell_count = cells;
 	result->columns.resize(n_columns);
 	uint64_t total = 0;
 	for (uint32_t c = 0; c < n_columns; ++c) {
 		const uint32_t i = position[c];
-		result->columns[c] = CountColumn{list->entries[i].code, genes[i], umis[i]};
+		result->columns[c] = CountColumn{i, genes[i], umis[i]};
 		total += genes[i];
 	}
-	genes.clear();
-	genes.shrink_to_fit();
-	umis.clear();
-	umis.shrink_to_fit();
+	// Only the columns are needed from here on.
+	for (std::vector<uint32_t> *v : {&genes, &umis, &order}) {
+		v->clear();
+		v->shrink_to_fit();
+	}
 
 	// Pass 2: the entries of each column at its place, found from the chunk's first entry.
 	result->entries.resize(total);
@@ -162,8 +165,17 @@ void collapse_barcode_umis(BarcodeList *list, int n_threads, CountResult *result
 		CollapseScratch *s = &scratch[(size_t)thread];
 		CountEntry *out = result->entries.data() + chunk_start[begin / COLLAPSE_CHUNK];
 		for (uint64_t c = begin; c < end; ++c) {
-			const UmiTable *table = list->entries[position[c]].umis;
+			const UmiTable *table = list->entries[result->columns[c].barcode].umis;
 			out += collapsed_entries(table, gene_count, genes_room(s, table), out);
 		}
 	});
+}
+
+void release_counted_tables(BarcodeTable *table, BarcodeList *list)
+{
+	barcode_table_free(table);
+	for (uint32_t i = 0; i < list->n; ++i) list->entries[i].umis = nullptr;
+	// Millions of small tables leave the heap full of free chunks that the process would
+	// otherwise keep resident.
+	malloc_trim(0);
 }

@@ -2,6 +2,7 @@
 #ifndef VORAT_TEST_RUN_BINARY_H
 #define VORAT_TEST_RUN_BINARY_H
 
+#include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <algorithm>
@@ -25,6 +26,18 @@ inline std::string read_file(const std::string &path)
 	std::stringstream ss;
 	ss << in.rdbuf();
 	return ss.str();
+}
+
+// Whether two files hold the same bytes; when not, the message names both files and the first
+// byte where they differ (or where the shorter one ends).
+inline ::testing::AssertionResult same_file(const std::string &a, const std::string &b)
+{
+	const std::string x = read_file(a), y = read_file(b);
+	if (x == y) return ::testing::AssertionSuccess();
+	size_t at = 0;
+	while (at < x.size() && at < y.size() && x[at] == y[at]) ++at;
+	return ::testing::AssertionFailure() << a << " (" << x.size() << " bytes) and " << b << " (" << y.size()
+	                                     << " bytes) differ from byte offset " << at;
 }
 
 inline void write_file(const std::string &path, const std::string &text)

@@ -133,7 +133,7 @@ TEST(AlignDump, OneRecordPerPairInInputOrderWithOneThread)
 	b.erase(std::remove(b.begin(), b.end(), "VoraT.align.tsv"), b.end());
 	ASSERT_EQ(a, b);
 	for (const std::string &name : a)
-		EXPECT_TRUE(read_file(plain.out_dir + "/" + name) == read_file(run.out_dir + "/" + name)) << name;
+		EXPECT_TRUE(same_file(plain.out_dir + "/" + name, run.out_dir + "/" + name));
 }
 
 // Exonic pairs of the data set rebuilt with artefacts: the oligo (whole or its end) before

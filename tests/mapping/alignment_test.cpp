@@ -155,25 +155,34 @@ static Ext run_left(const std::string &ref, const std::string &read, int32_t n, 
 	return e;
 }
 
-// The extension rule base by base, as the reference for the word-at-a-time walk.
-static Ext naive_extend(const std::string &ref, const std::string &read, int32_t n, int32_t X, int32_t B, bool left)
+// The extension rule stated over every extension length l = 0 .. n, each scored on its own
+// (s(l), the score of the first l bases): the walk reaches length l when no shorter length
+// fell more than X below the best score before it; the whole stretch counts when it is
+// reached and costs (l - s(l)) at most B; otherwise the best reached score, the longest of
+// its lengths, when that costs at most B; otherwise nothing.
+static Ext brute_force_extend(const std::string &ref, const std::string &read, int32_t n, int32_t X, int32_t B,
+                              bool left)
 {
-	int32_t score = 0, peak = 0, peak_len = 0, taken = 0;
-	while (taken < n) {
-		const size_t i = left ? ref.size() - 1 - (size_t)taken : (size_t)taken;
-		const size_t j = left ? read.size() - 1 - (size_t)taken : (size_t)taken;
-		score += SCORE_MATRIX[BASE_CODE[(uint8_t)ref[i]]][BASE_CODE[(uint8_t)read[j]]];
-		++taken;
-		if (score >= peak) {
-			peak = score;
-			peak_len = taken;
-		} else if (peak - score > X) {
-			break;
-		}
+	auto base_score = [&](int32_t k) {  // the k-th base taken, 0-based
+		const size_t i = left ? ref.size() - 1 - (size_t)k : (size_t)k;
+		const size_t j = left ? read.size() - 1 - (size_t)k : (size_t)k;
+		return SCORE_MATRIX[BASE_CODE[(uint8_t)ref[i]]][BASE_CODE[(uint8_t)read[j]]];
+	};
+	std::vector<int32_t> s((size_t)n + 1);
+	for (int32_t l = 0; l <= n; ++l)
+		for (int32_t k = 0; k < l; ++k) s[(size_t)l] += base_score(k);
+	// The walk ends after the first length that falls more than X below the best before it.
+	int32_t last = n;
+	for (int32_t m = 1; m < n && last == n; ++m) {
+		const int32_t best = *std::max_element(s.begin(), s.begin() + m + 1);
+		if (best - s[(size_t)m] > X) last = m;
 	}
-	if (taken == n && score >= n - B) return Ext{score, n, n - score};
-	if (peak < peak_len - B) return Ext{0, 0, 0};
-	return Ext{peak, peak_len, peak_len - peak};
+	auto reached = [&](int32_t l) { return l <= last; };
+	if (reached(n) && n - s[(size_t)n] <= B) return Ext{s[(size_t)n], n, n - s[(size_t)n]};
+	Ext best{0, 0, 0};
+	for (int32_t l = 1; l <= n && reached(l); ++l)
+		if (s[(size_t)l] >= best.score) best = Ext{s[(size_t)l], l, l - s[(size_t)l]};
+	return best.cost <= B ? best : Ext{0, 0, 0};
 }
 
 TEST(UngappedExtension, MatchesBaseByBaseRule)
@@ -190,8 +199,8 @@ TEST(UngappedExtension, MatchesBaseByBaseRule)
 		for (int e = (int)(rng() % 6); e > 0 && n > 0; --e) read[rng() % n] = letters[rng() % 18];
 		for (int e = (int)(rng() % 2); e > 0 && n > 0; --e) ref[rng() % n] = letters[rng() % 18];
 		const int32_t X = (int32_t)(rng() % 10), B = (int32_t)(rng() % 16);
-		ASSERT_EQ(run_right(ref, read, n, X, B), naive_extend(ref, read, n, X, B, false)) << ref << " " << read;
-		ASSERT_EQ(run_left(ref, read, n, X, B), naive_extend(ref, read, n, X, B, true)) << ref << " " << read;
+		ASSERT_EQ(run_right(ref, read, n, X, B), brute_force_extend(ref, read, n, X, B, false)) << ref << " " << read;
+		ASSERT_EQ(run_left(ref, read, n, X, B), brute_force_extend(ref, read, n, X, B, true)) << ref << " " << read;
 	}
 }
 

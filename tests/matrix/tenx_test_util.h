@@ -88,28 +88,31 @@ inline OutputPlace place_of(const MatrixRun &run)
 	return OutputPlace{run.dir.c_str(), "VoraT", run.genome};
 }
 
-// The stages of a count run after the read pipeline: cell calling, UMI collapsing, summary.
-inline CountResult count_result(const MatrixRun &run, BarcodeTable *t, const AnnotationInfo *ann,
-                                const ReadStats &reads = ReadStats{})
-{
+// The stages of a count run after the read pipeline (cell calling, UMI collapsing, summary)
+// and the ranked list that the result refers to.
+struct CountedTable {
+	BarcodeList list{};
 	CountResult result{};
-	result.settings = CountSettings{16, 10, 0, 0};
-	result.ann = ann;
-	result.reads = reads;
-	BarcodeList list;
-	call_cells(t, &list, &result);
-	collapse_barcode_umis(&list, run.threads, &result);
-	summarize_run(&list, &result);
-	release_barcode_list(&list);
-	return result;
-}
+	CountedTable(const MatrixRun &run, BarcodeTable *t, const AnnotationInfo *ann)
+	{
+		result.settings = CountSettings{16, 10, 0, 0};
+		result.ann = ann;
+		call_cells(t, &list, &result);
+		collapse_barcode_umis(&list, run.threads, &result);
+		summarize_run(&list, &result);
+	}
+	~CountedTable() { release_barcode_list(&list); }
+	CountedTable(const CountedTable &) = delete;
+	CountedTable &operator=(const CountedTable &) = delete;
+};
 
 // The matrix files and the 10x folders of a count run of the table; the summary's figures
 // into `summary` when it is given.
 inline void write_matrix_outputs(const MatrixRun *run, BarcodeTable *t, const AnnotationInfo *ann,
                                  MatrixSummary *summary = nullptr)
 {
-	CountResult result = count_result(*run, t, ann);
+	CountedTable counted(*run, t, ann);
+	const CountResult &result = counted.result;
 	const OutputPlace place = place_of(*run);
 	write_barcodes_tsv(&place, &result);
 	write_features_tsv(&place, &result);
@@ -161,7 +164,8 @@ inline void write_summary_of(const MatrixRun *run, const TestReads *reads, const
 inline void write_every_output(const MatrixRun *run, BarcodeTable *t, const AnnotationInfo *ann,
                                const TestReads &reads, MatrixSummary *summary = nullptr)
 {
-	CountResult result = count_result(*run, t, ann);
+	CountedTable counted(*run, t, ann);
+	CountResult &result = counted.result;
 	const CountResult figures = summary_result(reads, result.summary, ann);
 	result.settings = figures.settings;
 	result.reads = figures.reads;

@@ -1,15 +1,27 @@
-// The k-mer interval table of the genome BWT: where backward search stands after the first
-// k bases of a walk, for every k-mer at once, so that a walk starts with one lookup instead of
-// k dependent steps, each a random read of the occurrence table.
+// Walking the genome BWT: the backward-search step, and the k-mer interval table, where
+// backward search stands after the first k bases of a walk, for every k-mer at once, so that
+// a walk starts with one lookup instead of k dependent steps, each a random read of the
+// occurrence table.
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
 #include "base/base.h"
-#include "mapping/mapping.h"
+#include "index/index.h"
 
-#define MAX_KMER_TABLE_K 12
 #define MIN_KMER_TABLE_K 6
-static_assert(MAX_KMER_TABLE_K < MIN_GENOME_SEED, "a walk must not become a seed inside the looked-up bases");
+
+int genome_backward_step(const GenomeBwt *bwt, uint32_t c, uint32_t *lo, uint32_t *hi)
+{
+	uint32_t occ_lo, occ_hi;
+	// For lo = 0 the row before is 0xFFFFFFFF, which counts 0.
+	bwt_occurrences_pair(bwt, *lo - 1, *hi, c, &occ_lo, &occ_hi);
+	const uint32_t new_lo = bwt->c_table[c] + occ_lo + 1;
+	const uint32_t new_hi = bwt->c_table[c] + occ_hi;
+	if (new_lo > new_hi) return 0;
+	*lo = new_lo;
+	*hi = new_hi;
+	return 1;
+}
 
 int32_t genome_kmer_table_k(uint64_t n)
 {
