@@ -77,7 +77,9 @@ static void insert_buckets(SlotFiller *f, uint64_t b0, uint32_t n, const uint32_
 {
 	const uint32_t bits = f->hash->hash_bits;
 	for (uint32_t j = 0; j < n; ++j) {
-		while (j + 8 <= n && bs[j + 8] == bs[j]) j += 8;  // most buckets are empty
+		// Most buckets are empty; the skip stops short of bucket n, which is not this call's
+		// (its start is the end of bucket n - 1, the one after it lies beyond the table).
+		while (j + 8 < n && bs[j + 8] == bs[j]) j += 8;
 		for (uint32_t i = bs[j]; i < bs[j + 1]; ++i) {
 			const uint32_t r = i - bs[0];
 			add(f, (uint64_t)keys[r] << bits | (b0 + j), starts[r], starts[r + 1] - starts[r]);

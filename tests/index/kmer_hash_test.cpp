@@ -310,6 +310,54 @@ TEST(KmerHash, MatchesReferenceAndRoundTrips)
 	unlink(path.c_str());
 }
 
+// The slot table of a mapped hash holds each k-mer once, whatever the empty buckets around it:
+// k-mers in the first and last buckets of the table and of a file chunk (2^18 buckets), the
+// last buckets of a chunk empty, and a first key larger than D (the item after the bucket
+// table, which a walk past the last bucket would take for a bucket start).
+TEST(KmerHash, SlotTableAtBucketBoundaries)
+{
+	const uint64_t n_buckets = 1ULL << HASH_BITS, chunk = 1ULL << 18;
+	const uint64_t buckets[] = {0, chunk - 9, chunk, 2 * chunk - 1, n_buckets - 9, n_buckets - 1};
+	const uint32_t D = sizeof buckets / sizeof *buckets;
+	std::vector<uint32_t> bucket_starts(n_buckets + 1, 0), keys(D), starts(D + 1), positions(D);
+	for (uint32_t e = 0; e < D; ++e) {
+		for (uint64_t b = buckets[e] + 1; b <= n_buckets; ++b) ++bucket_starts[b];
+		keys[e] = 1000 + e;  // every key above D
+		starts[e] = e;
+		positions[e] = 10 * e;
+	}
+	starts[D] = D;
+	KmerHash h{};
+	h.bucket_starts = bucket_starts.data();
+	h.kmer_keys = keys.data();
+	h.kmer_starts = starts.data();
+	h.kmer_positions = positions.data();
+	h.hash_bits = HASH_BITS;
+	h.hash_mask = (uint32_t)(n_buckets - 1);
+	h.kmer_size = 29;
+	h.n_kmers = D;
+	h.n_positions = D;
+	// Built in memory, and loaded from a mapped file (a chunk of buckets at a time).
+	TempDir tmp;
+	const std::string path = tmp.path + "/edges.hash";
+	write_kmer_hash(path.c_str(), 29, &h);
+	std::vector<uint32_t>().swap(bucket_starts);
+	KmerHash loaded;
+	load_kmer_hash(path.c_str(), &loaded, true);
+	ASSERT_NE(loaded.slots, nullptr);
+	uint64_t used = 0;
+	for (uint64_t s = 0; s <= loaded.slot_mask; ++s) used += loaded.slots[s].key != 0;
+	EXPECT_EQ(used, D) << "slots in use";
+	for (uint32_t e = 0; e < D; ++e) {
+		const KmerSlot *slot = kmer_slot(&loaded, (uint64_t)keys[e] << HASH_BITS | buckets[e]);
+		ASSERT_NE(slot, nullptr) << "bucket " << buckets[e];
+		EXPECT_EQ(slot->start, e);
+		EXPECT_EQ(slot->count, 1u);
+	}
+	release_kmer_hash(&loaded);
+	unlink(path.c_str());
+}
+
 TEST(KmerHash, ShortKExampleLowerCaseAndSharedKmers)
 {
 	const uint32_t k = 3;
