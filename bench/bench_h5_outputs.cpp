@@ -96,7 +96,7 @@ int main(int argc, char **argv)
 	const OutputPlace place{out_dir.c_str(), "VoraT", "bench"};
 	start = std::chrono::steady_clock::now();
 	CountResult result{};
-	result.settings = CountSettings{16, 12, 0, 0};
+	result.settings = CountSettings{16, 12, 0, 0, nullptr, 0};
 	result.ann = &ann;
 	BarcodeList list;
 	call_cells(table, &list, &result);

@@ -40,6 +40,9 @@ void print_count_usage()
 	report("\t\t%u: 10X-Chromium 3' (v2) protocol\n", 0u);
 	report("\t\t%u: 10X-Chromium 3' (v3) protocol\n", 1u);
 	report("--trim-adapters\t: Trim template-switch oligo, poly(A) and poor 3' end of R2 (for real data)\n");
+	report("--chemistry\t: Kit instead of -l: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex\n");
+	report("--barcode-geometry\t: Other kits: CB:<first>-<last>,UMI:<first>-<last> in read 1 (1-based), with --strand sense|antisense\n");
+	report("--whitelist\t: File of the kit's valid barcodes (plain or gzip): barcodes are corrected against it\n");
 	report("Example: ./vora-T count -t 32 -o ./result -x index/grch37 -l 0 -1 lane_0.read_1.fq lane_1.read_1.fq -2 lane_0.read_2.fq lane_1.read_2.fq\n");
 	report("\n");
 }
@@ -145,20 +148,70 @@ static void file_list(int count, char **args, int *i, CountOptions *opt, char **
 	*i = first + n - 1;
 }
 
+// "<first>-<last>" (1-based, inclusive) into a 0-based start and a length; false when malformed.
+static bool parse_range(const char *text, const char *end, int16_t *start, int16_t *length)
+{
+	long first = 0, last = 0;
+	const char *p = text;
+	while (p < end && *p >= '0' && *p <= '9' && first < 1000) first = first * 10 + (*p++ - '0');
+	if (p == text || p >= end || *p++ != '-') return false;
+	const char *q = p;
+	while (p < end && *p >= '0' && *p <= '9' && last < 1000) last = last * 10 + (*p++ - '0');
+	if (p == q || p != end || first < 1 || last < first || last >= 1000) return false;
+	*start = (int16_t)(first - 1);
+	*length = (int16_t)(last - first + 1);
+	return true;
+}
+
+// --barcode-geometry "CB:1-16,UMI:17-28" (either order) into the layout's barcode and UMI.
+static void parse_geometry(const char *spec, LibraryType *layout)
+{
+	bool cb = false, umi = false;
+	for (const char *p = spec; *p;) {
+		const char *end = strchr(p, ',');
+		if (!end) end = p + strlen(p);
+		bool ok = false;
+		if (strncmp(p, "CB:", 3) == 0 && !cb)
+			ok = cb = parse_range(p + 3, end, &layout->barcode_start, &layout->barcode_len);
+		else if (strncmp(p, "UMI:", 4) == 0 && !umi)
+			ok = umi = parse_range(p + 4, end, &layout->umi_start, &layout->umi_len);
+		if (!ok) option_error("ERROR PARSING OPTIONS: Invalid data for option --barcode-geometry: %s\n", spec);
+		p = *end ? end + 1 : end;
+	}
+	if (!cb || !umi)
+		option_error("ERROR PARSING OPTIONS: --barcode-geometry needs CB and UMI ranges: %s\n", spec);
+	const int b0 = layout->barcode_start, b1 = b0 + layout->barcode_len;
+	const int u0 = layout->umi_start, u1 = u0 + layout->umi_len;
+	if (b0 < u1 && u0 < b1) option_error("ERROR PARSING OPTIONS: Barcode and UMI overlap in --barcode-geometry: %s\n", spec);
+	if (layout->barcode_len > MAX_BARCODE_BASES || layout->umi_len > MAX_UMI_BASES) {
+		report_console("ERROR PARSING OPTIONS: --barcode-geometry %s: at most %d barcode and %d UMI bases\n", spec,
+		               MAX_BARCODE_BASES, MAX_UMI_BASES);
+		exit(1);
+	}
+}
+
+static const Chemistry *find_chemistry(const char *name)
+{
+	for (const Chemistry &c : CHEMISTRIES)
+		if (strcmp(c.name, name) == 0) return &c;
+	return nullptr;
+}
+
 CountOptions parse_count_options(int count, char **args)
 {
 	if (count <= 0) {
 		print_count_usage();
 		exit(1);
 	}
-	CountOptions opt;
-	memset(&opt, 0, sizeof opt);
+	CountOptions opt{};
 	opt.n_threads = 1;
 	opt.out_dir = ".";
 	opt.prefix = "VoraT";
 	opt.temp_dir = ".";
 	opt.log_path = "vorat.log";
 	opt.lib_type = LIBRARY_TYPES[0];
+	int library_type = -1;
+	const char *chemistry = nullptr, *geometry = nullptr, *strand = nullptr;
 	for (int i = 0; i < count; ++i) {
 		const char *a = args[i];
 		if (strcmp(a, "-x") == 0) opt.index_prefix = option_value(count, args, &i);
@@ -172,11 +225,35 @@ CountOptions parse_count_options(int count, char **args)
 			uint16_t type = (uint16_t)numeric_value(count, args, &i);
 			if (type > 1) option_error("ERROR PARSING OPTIONS: Invalid library type\n");
 			opt.lib_type = LIBRARY_TYPES[type];
-		} else if (strcmp(a, "--log") == 0) opt.log_path = option_value(count, args, &i);
+			library_type = type;
+		} else if (strcmp(a, "--chemistry") == 0) chemistry = option_value(count, args, &i);
+		else if (strcmp(a, "--barcode-geometry") == 0) geometry = option_value(count, args, &i);
+		else if (strcmp(a, "--strand") == 0) strand = option_value(count, args, &i);
+		else if (strcmp(a, "--whitelist") == 0) opt.whitelist = option_value(count, args, &i);
+		else if (strcmp(a, "--log") == 0) opt.log_path = option_value(count, args, &i);
 		else if (strcmp(a, "--dump-align") == 0) opt.dump_align = 1;
 		else if (strcmp(a, "--count-intron") == 0) opt.count_intron = 1;
 		else if (strcmp(a, "--trim-adapters") == 0) opt.trim_adapters = 1;
 		else option_error("ERROR PARSING OPTIONS: Invalid option %s\n", a);
+	}
+	if (chemistry && geometry) option_error("ERROR PARSING OPTIONS: --chemistry and --barcode-geometry exclude each other\n");
+	if (strand && !geometry) option_error("ERROR PARSING OPTIONS: --strand goes with --barcode-geometry\n");
+	if (chemistry) {
+		const Chemistry *c = find_chemistry(chemistry);
+		if (!c) option_error("ERROR PARSING OPTIONS: Invalid chemistry %s\n", chemistry);
+		if (library_type >= 0 && library_type != c->library_type) {
+			report_console("ERROR PARSING OPTIONS: -l %d and --chemistry %s disagree\n", library_type, chemistry);
+			exit(1);
+		}
+		opt.lib_type = c->layout;
+		opt.chemistry = c->name;
+	} else if (geometry) {
+		if (library_type >= 0) option_error("ERROR PARSING OPTIONS: -l and --barcode-geometry exclude each other\n");
+		parse_geometry(geometry, &opt.lib_type);
+		if (strand && strcmp(strand, "sense") != 0 && strcmp(strand, "antisense") != 0)
+			option_error("ERROR PARSING OPTIONS: Invalid data for option --strand: %s\n", strand);
+		opt.lib_type.antisense = strand && strcmp(strand, "antisense") == 0;
+		opt.chemistry = "custom";
 	}
 	if (opt.n_threads < 1) {
 		report_console("ERROR PARSING OPTIONS: Invalid  number of threads: %d\n", opt.n_threads);

@@ -13,8 +13,8 @@
 
 #define STACK_SIZE 16777216
 
-static_assert(LIBRARY_TYPES[0].umi_len <= MAX_UMI_LEN && LIBRARY_TYPES[1].umi_len <= MAX_UMI_LEN,
-              "a library type's UMI does not fit the UMI key");
+static_assert(MAX_UMI_BASES <= MAX_UMI_LEN, "a layout's UMI must fit the UMI key");
+static_assert(MAX_BARCODE_BASES <= MAX_CODE_LEN, "a layout's barcode must fit the neighbour enumeration");
 
 // The unit of work between a reader and a worker.
 struct ReadBatch {
@@ -58,6 +58,10 @@ struct WorkerContext {
 	LibraryType lib_type;
 	const AnnotationInfo *ann;
 	int32_t trim_adapters;       // --trim-adapters
+	const Whitelist *whitelist;  // --whitelist, or null
+	int32_t count_qualities;     // 1: count the bases of Phred 30 or more (--chemistry, --whitelist)
+	char *antisense_buffer;      // antisense kits: read 2's reverse complement, bases then qualities
+	int32_t antisense_capacity;  // bytes of antisense_buffer
 };
 
 // ---- batch queue (batch_queue.cpp) ----
@@ -80,7 +84,13 @@ ReadBatch *take_free(BatchQueue *queue);
 
 // Readers and workers over every read-file pair: returns the filled barcode table and sets
 // *stats; the alignment dump (with --dump-align) is flushed and closed.
-BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, ReadStats *stats);
+BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, const Whitelist *whitelist,
+                           ReadStats *stats);
+
+// ---- whitelist pass (barcode_pass.cpp) ----
+
+// Count into list->exact the reads of every read-1 file whose barcode is on the list as it is.
+void count_listed_barcodes(const CountOptions *opt, Whitelist *list);
 
 // ---- read pairs (read_pair.cpp) ----
 
@@ -90,10 +100,10 @@ void process_read_pair(const ReadRecord *read1, const ReadRecord *read2, WorkerC
 
 // ---- trimming before mapping and the dump record (read_extras.cpp) ----
 
-// Trim read 2 (trim_adapters), count what was trimmed into `stats`, and map what is left;
-// a read left shorter than k is MAP_UNMAPPED with an empty AlignmentList. *trim gets the
-// bases taken from each end.
-MapOutcome map_trimmed_read(const ReadRecord *read2, MappingWorkspace *ws, ReadStats *stats, ReadTrim *trim);
+// Map the cDNA of read 2: trimmed first with --trim-adapters (what was trimmed is counted
+// into the worker's stats, *trim gets the bases taken from each end; a read left shorter than
+// k is MAP_UNMAPPED with an empty AlignmentList), reverse-complemented for antisense kits.
+MapOutcome map_cdna(const ReadRecord *read2, WorkerContext *ctx, ReadTrim *trim);
 
 // Append the dump record of a pair to the worker's buffer, writing the buffer out first when
 // the record might not fit. One tab-separated line: read name, barcode, UMI, outcome (as the

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 #include "count/count.h"
 
@@ -89,12 +90,35 @@ static void print_read_stats(const CountResult *result)
 		report("[INFO] Number of nonexonic reads           : %10ld\n", (long)stats->intergenic);
 	}
 	report("[INFO] Number of unmapped reads            : %10ld\n", (long)stats->unmapped);
+	if (result->settings.whitelist) {
+		report("[INFO] Number of reads on the barcode list     : %10ld\n", (long)stats->barcode_on_list);
+		report("[INFO] Number of reads with a corrected barcode: %10ld\n", (long)stats->barcode_corrected);
+		report("[INFO] Number of reads with an invalid barcode : %10ld\n", (long)stats->barcode_invalid);
+		report("[INFO] Number of reads with a filtered UMI     : %10ld\n", (long)stats->umi_filtered);
+	}
 	if (result->settings.trim_adapters) {
 		report("[INFO] Number of TSO-trimmed reads         : %10ld\n", (long)stats->tso_trimmed);
 		report("[INFO] Number of poly(A)-trimmed reads     : %10ld\n", (long)stats->polya_trimmed);
 		report("[INFO] Number of quality-trimmed reads     : %10ld\n", (long)stats->quality_trimmed);
 		report("[INFO] Number of reads too short to map    : %10ld\n", (long)stats->too_short);
 	}
+}
+
+// The kit as the summary reports it: the --chemistry name, or with a whitelist alone the name
+// of the -l layout; none for the specified -l runs.
+static const char *chemistry_name(const CountOptions *opt)
+{
+	if (opt->chemistry || !opt->whitelist) return opt->chemistry;
+	return opt->lib_type.umi_len == LIBRARY_TYPES[0].umi_len ? CHEMISTRIES[0].name : CHEMISTRIES[1].name;
+}
+
+// The whitelist, read before the index.
+static void load_listed_barcodes(const CountOptions *opt, Whitelist *list)
+{
+	report("Loading barcode whitelist...\n");
+	load_whitelist(opt->whitelist, opt->lib_type.barcode_len, list);
+	report("[INFO] Barcode whitelist: %llu barcodes of %d bases\n", (unsigned long long)list->codes.size(),
+	       list->length);
 }
 
 // The reference's name in the outputs: the last part of the index path prefix.
@@ -130,11 +154,24 @@ void run_count(int argc, char **argv)
 	write_run_header(&opt, argc, argv);
 	const OutputPlace place{opt.out_dir, opt.prefix, genome_name(opt.index_prefix)};
 	remove_stale_outputs(&place, opt.dump_align != 0);
+	Whitelist whitelist;
+	std::thread exact_pass;  // the reads that match the list exactly, while the index loads
+	if (opt.whitelist) {
+		load_listed_barcodes(&opt, &whitelist);
+		exact_pass = std::thread(count_listed_barcodes, &opt, &whitelist);
+	}
 	const MappingIndex *index = load_count_index(&opt);
+	if (exact_pass.joinable()) {
+		exact_pass.join();
+		uint64_t exact = 0;
+		for (uint32_t n : whitelist.exact) exact += n;
+		report("[INFO] Reads whose barcode is on the list as it is: %llu\n", (unsigned long long)exact);
+	}
 	CountResult result{};
-	result.settings = CountSettings{opt.lib_type.barcode_len, opt.lib_type.umi_len, opt.count_intron, opt.trim_adapters};
+	result.settings = CountSettings{opt.lib_type.barcode_len, opt.lib_type.umi_len, opt.count_intron,
+	                                opt.trim_adapters, chemistry_name(&opt), opt.whitelist != nullptr};
 	result.ann = &annotation;
-	BarcodeTable *table = run_pipeline(&opt, index, &result.reads);
+	BarcodeTable *table = run_pipeline(&opt, index, opt.whitelist ? &whitelist : nullptr, &result.reads);
 	release_mapping_index();
 
 	BarcodeList list;

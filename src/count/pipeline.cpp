@@ -76,6 +76,16 @@ static void merge_stats(WorkerContext *ctx, ReadStats *shared)
 	shared->polya_trimmed += own->polya_trimmed;
 	shared->quality_trimmed += own->quality_trimmed;
 	shared->too_short += own->too_short;
+	shared->barcode_on_list += own->barcode_on_list;
+	shared->barcode_corrected += own->barcode_corrected;
+	shared->barcode_invalid += own->barcode_invalid;
+	shared->umi_filtered += own->umi_filtered;
+	shared->barcode_bases += own->barcode_bases;
+	shared->barcode_q30 += own->barcode_q30;
+	shared->umi_bases += own->umi_bases;
+	shared->umi_q30 += own->umi_q30;
+	shared->read2_bases += own->read2_bases;
+	shared->read2_q30 += own->read2_q30;
 	int64_t m = shared->total / 1000000;
 	if (m > shared->millions_reported) {
 		++shared->millions_reported;
@@ -155,7 +165,8 @@ static void close_align_dumps(AlignDump *dumps, int32_t n_workers, pthread_mutex
 	close_written_file(&file);
 }
 
-BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, ReadStats *stats)
+BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, const Whitelist *whitelist,
+                           ReadStats *stats)
 {
 	const int32_t T = opt->n_threads;
 	pthread_attr_t attr;
@@ -199,14 +210,18 @@ BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, R
 	for (int32_t i = 0; i < T; ++i) {
 		contexts[i] = WorkerContext{queue, table, &stats_lock, &table->worker_locks[i], stats,
 		                            nullptr, dumps ? &dumps[i] : nullptr, opt->lib_type, index->ann,
-		                            opt->trim_adapters};
+		                            opt->trim_adapters, whitelist, opt->chemistry != nullptr || whitelist,
+		                            nullptr, 0};
 		contexts[i].workspace = create_mapping_workspace(index);
 		contexts[i].workspace->cache = cache;
 		start_thread(&workers[i], &attr, worker_thread, &contexts[i]);
 	}
 	for (int32_t r = 0; r < R; ++r) pthread_join(readers[r], nullptr);
 	for (int32_t i = 0; i < T; ++i) pthread_join(workers[i], nullptr);
-	for (int32_t i = 0; i < T; ++i) release_mapping_workspace(contexts[i].workspace);
+	for (int32_t i = 0; i < T; ++i) {
+		release_mapping_workspace(contexts[i].workspace);
+		free(contexts[i].antisense_buffer);
+	}
 	release_read_cache(cache);
 
 	report("\rNumber of processed reads: %ld\n", (long)stats->total);

@@ -4,20 +4,46 @@
 #include <cstring>
 #include "count/count.h"
 
-MapOutcome map_trimmed_read(const ReadRecord *read2, MappingWorkspace *ws, ReadStats *stats, ReadTrim *trim)
+// The reverse complement of `read` into the worker's buffer (bases, then qualities).
+static ReadRecord reverse_complement(const ReadRecord *read, WorkerContext *ctx)
 {
-	*trim = trim_adapters(read2->seq, read2->qual, read2->len);
-	stats->tso_trimmed += trim->front > 0;
-	stats->polya_trimmed += trim->polya > 0;
-	stats->quality_trimmed += trim->quality > 0;
-	const ReadRecord kept = trimmed_span(read2, *trim);
-	if (kept.len < (int32_t)ws->index->hash->kmer_size) {
-		++stats->too_short;
-		ws->alignments.count = 0;
-		ws->alignments.best = 0;
-		return MAP_UNMAPPED;
+	const int32_t need = 2 * read->len + 2;
+	if (need > ctx->antisense_capacity) {
+		ctx->antisense_capacity = (int32_t)grown_capacity(ctx->antisense_capacity, need, 512);
+		ctx->antisense_buffer = (char *)realloc_or_die(ctx->antisense_buffer, (size_t)ctx->antisense_capacity);
 	}
-	return map_read(&kept, ws);
+	ReadRecord rc = *read;
+	rc.seq = ctx->antisense_buffer;
+	rc.qual = read->qual ? ctx->antisense_buffer + read->len + 1 : nullptr;
+	for (int32_t i = 0; i < read->len; ++i) {
+		rc.seq[i] = COMPLEMENT_LETTERS[BASE_CODE[(uint8_t)read->seq[read->len - 1 - i]]];
+		if (rc.qual) rc.qual[i] = read->qual[read->len - 1 - i];
+	}
+	rc.seq[read->len] = 0;
+	if (rc.qual) rc.qual[read->len] = 0;
+	return rc;
+}
+
+MapOutcome map_cdna(const ReadRecord *read2, WorkerContext *ctx, ReadTrim *trim)
+{
+	MappingWorkspace *ws = ctx->workspace;
+	ReadRecord cdna = *read2;
+	if (ctx->trim_adapters) {
+		ReadStats *stats = ctx->stats;
+		*trim = trim_adapters(read2->seq, read2->qual, read2->len);
+		stats->tso_trimmed += trim->front > 0;
+		stats->polya_trimmed += trim->polya > 0;
+		stats->quality_trimmed += trim->quality > 0;
+		cdna = trimmed_span(read2, *trim);
+		if (cdna.len < (int32_t)ws->index->hash->kmer_size) {
+			++stats->too_short;
+			ws->alignments.count = 0;
+			ws->alignments.best = 0;
+			return MAP_UNMAPPED;
+		}
+	}
+	if (ctx->lib_type.antisense) cdna = reverse_complement(&cdna, ctx);
+	return map_read(&cdna, ws);
 }
 
 void flush_align_dump(AlignDump *dump)
@@ -63,10 +89,10 @@ void dump_read_pair(const WorkerContext *ctx, const ReadRecord *read1, const Rea
 	memcpy(p, read1->name, name_len);
 	p += name_len;
 	*p++ = '\t';
-	memcpy(p, read1->seq, (size_t)bl);
+	memcpy(p, read1->seq + ctx->lib_type.barcode_start, (size_t)bl);
 	p += bl;
 	*p++ = '\t';
-	memcpy(p, read1->seq + bl, (size_t)ul);
+	memcpy(p, read1->seq + umi_offset(ctx->lib_type), (size_t)ul);
 	p += ul;
 	p += sprintf(p, "\t%s\t", outcome_name(outcome, ctx->workspace->index->count_intron));
 

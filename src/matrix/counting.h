@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <pthread.h>
+#include <vector>
 #include "base/base.h"
 #include "index/index.h"
 
@@ -23,6 +24,11 @@ constexpr uint64_t power_of_5(int n)
 	return n == 0 ? 1 : 5 * power_of_5(n - 1);
 }
 static_assert(power_of_5(MAX_UMI_LEN) <= (1ULL << (64 - GENE_BITS)), "UMI code must fit above the gene field");
+
+// Longest barcode or UMI whose neighbours can be enumerated (bases).
+#define MAX_CODE_LEN 24
+// 5^0 .. 5^23: digit j (j = 0 the last base) of a code is (code / 5^j) mod 5.
+extern const uint64_t POWERS_OF_5[MAX_CODE_LEN];
 
 // Base-5 packing of `len` bases through BASE_CODE, first base most significant.
 uint64_t pack_bases(const char *bases, int len);
@@ -114,5 +120,43 @@ uint64_t umi_key(const char *umi, int umi_len, uint32_t gene);
 // Store a read's UMI key under its barcode code (from a worker: `own_lock` is its worker
 // lock), growing the table when the probe bound is reached.
 void record_barcode_umi(BarcodeTable *table, pthread_mutex_t *own_lock, uint64_t code, uint64_t key);
+
+// ---- barcode whitelist (whitelist.cpp) ----
+
+// The kit's valid barcodes, and how many reads matched each exactly (the priors of the
+// correction).
+struct Whitelist {
+	int32_t length;                // bases of every barcode
+	std::vector<uint64_t> codes;   // pack_bases codes, ascending, distinct
+	std::vector<uint32_t> exact;   // per code: reads whose barcode is that code (complete before mapping)
+	// Where the codes of each range of WHITELIST_BUCKETS equal ranges of the code space begin
+	// (WHITELIST_BUCKETS + 1 entries): a lookup searches a handful of codes, not the list.
+	std::vector<uint32_t> bucket_first;
+	int32_t bucket_shift;          // code >> bucket_shift is its range
+};
+#define WHITELIST_BUCKETS (1u << 20)
+
+// Read a list of barcodes, one per line (plain or gzip; a trailing \r is ignored), into `list`.
+// A line of another length than `length` or with a letter other than A, C, G, T, and an empty
+// list, end the run with an error naming the file and the line.
+void load_whitelist(const char *path, int length, Whitelist *list);
+// Sort `list->codes` (length set), drop repeats, zero the counts and build the range table.
+void index_whitelist(Whitelist *list);
+// Index of `code` in the list, or -1.
+int64_t whitelist_find(const Whitelist *list, uint64_t code);
+
+// A read's barcode against the list.
+enum BarcodeMatch { BARCODE_ON_LIST, BARCODE_CORRECTED, BARCODE_INVALID };
+// The posterior share that the best one-base correction must hold.
+#define CORRECTION_MIN_POSTERIOR 0.975
+// On the list: the code as it is. Off the list: among the list barcodes one substitution
+// away (an N counts as the substitution), each weighted by (exact + 1) x 10^(-Q/10), Q the
+// Phred quality (+33) of the base it changes (Q 0 without qualities), the best one when it
+// holds at least CORRECTION_MIN_POSTERIOR of the weight; else BARCODE_INVALID. Sets *code to
+// the list barcode of a valid read.
+BarcodeMatch match_barcode(const Whitelist *list, const char *bases, const char *qual, uint64_t *code);
+// The filters of a read's UMI in whitelist runs: false for a UMI with an N, of one repeated
+// base, or with a base below Phred 10 (qualities +33; none: no quality filter).
+bool umi_passes(const char *bases, const char *qual, int len);
 
 #endif

@@ -14,10 +14,6 @@
 
 // ---- cell barcodes and UMI collapsing (cell_barcodes.cpp) ----
 
-// Longest barcode or UMI whose neighbours can be enumerated (bases).
-#define MAX_CODE_LEN 24
-// 5^0 .. 5^23: digit j (j = 0 the last base) of a code is (code / 5^j) mod 5.
-extern const uint64_t POWERS_OF_5[MAX_CODE_LEN];
 
 struct BarcodeEntry {
 	uint64_t code;
@@ -62,6 +58,17 @@ struct ReadStats {
 	int64_t polya_trimmed;
 	int64_t quality_trimmed;
 	int64_t too_short;
+	// With --whitelist: pairs whose barcode is on the list as it is, was corrected onto it, or
+	// neither (those go to no cell), and pairs of a listed barcode whose UMI the filters drop.
+	int64_t barcode_on_list;
+	int64_t barcode_corrected;
+	int64_t barcode_invalid;
+	int64_t umi_filtered;
+	// With --chemistry, --barcode-geometry or --whitelist: bases of the barcodes, UMIs and
+	// read 2, and those of Phred quality 30 or more.
+	int64_t barcode_bases, barcode_q30;
+	int64_t umi_bases, umi_q30;
+	int64_t read2_bases, read2_q30;
 };
 
 // How the counts were made, as the summary reports it.
@@ -70,6 +77,8 @@ struct CountSettings {
 	int32_t umi_len;        // bases
 	int32_t count_intron;   // 1: reads are split into intronic and intergenic
 	int32_t trim_adapters;  // 1: the trimming counts are reported
+	const char *chemistry;  // the kit named on the command line (reported with the base qualities), or null
+	int32_t whitelist;      // 1: barcodes were corrected against a list (reported)
 };
 
 // Figures of cell calling, UMI collapsing and the matrices.
@@ -134,7 +143,7 @@ inline uint64_t column_code(const CountResult *result, uint32_t c)
 }
 
 // Rank the barcodes of `table` into `list`, cut the cells and rescue near-miss barcodes into
-// them (on the calling thread); sets the read and key figures of result->summary, which are
+// them (not when the barcodes were corrected against a whitelist; on the calling thread); sets the read and key figures of result->summary, which are
 // taken before the rescue frees the tables of merged barcodes.
 void call_cells(BarcodeTable *table, BarcodeList *list, CountResult *result);
 // Collapse the UMIs of every barcode of the list (n_threads threads; the counts do not depend

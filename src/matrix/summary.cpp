@@ -192,13 +192,23 @@ static void write_table(FILE *fp, const char *id, const PageRow (&rows)[N], cons
 		const SummaryField *f = find_summary_field(fields, row.object, row.name);
 		if (!f) continue;
 		char value[64];
-		if (row.percent) snprintf(value, sizeof value, "%.1f %%", 100.0 * f->real);
+		if (f->kind == SUMMARY_TEXT) snprintf(value, sizeof value, "%s", f->text);
+		else if (row.percent) snprintf(value, sizeof value, "%.1f %%", 100.0 * f->real);
 		else if (f->kind == SUMMARY_REAL) snprintf(value, sizeof value, "%.*f", f->digits, f->real);
 		else snprintf(value, sizeof value, "%lld", (long long)f->integer);
 		fprintf(fp, "<tr><th>%s</th><td>%s</td></tr>\n", row.label, value);
 	}
 	fprintf(fp, "</table>\n");
 }
+
+static const PageRow BARCODE_ROWS[] = {
+	{nullptr, "chemistry", "Chemistry", false},
+	{nullptr, "valid_barcode_fraction", "Reads with a valid barcode", true},
+	{nullptr, "corrected_barcode_fraction", "Reads with a corrected barcode", true},
+	{"q30_fraction", "barcode", "Q30 bases in barcodes", true},
+	{"q30_fraction", "umi", "Q30 bases in UMIs", true},
+	{"q30_fraction", "read2", "Q30 bases in read 2", true},
+};
 
 static void write_summary_html(const char *path, const CountResult *result)
 {
@@ -225,6 +235,10 @@ static void write_summary_html(const char *path, const CountResult *result)
 	write_table(fp, "cells", CELL_ROWS, fields);
 	fprintf(fp, "<h2>Reads</h2>\n");
 	write_table(fp, "reads", READ_ROWS, fields);
+	if (find_summary_field(fields, nullptr, "chemistry")) {
+		fprintf(fp, "<h2>Barcodes and base qualities</h2>\n");
+		write_table(fp, "barcodes", BARCODE_ROWS, fields);
+	}
 	fprintf(fp, "<h2>Barcode rank</h2>\n<p>Distinct UMI keys of every barcode by rank; the cells are the "
 	            "barcodes up to the cut-off.</p>\n");
 	write_knee_plot(fp, &result->summary);

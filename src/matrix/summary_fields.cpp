@@ -99,6 +99,12 @@ static SummaryField real_field(const char *name, double value, int digits)
 	return SummaryField{nullptr, name, SUMMARY_REAL, digits, nullptr, 0, value};
 }
 
+// a / b, 0 when b is 0.
+static double share(int64_t a, int64_t b)
+{
+	return b > 0 ? (double)a / (double)b : 0.0;
+}
+
 std::vector<SummaryField> summary_fields(const CountResult *result)
 {
 	static const char VERSION[] = VORAT_VERSION_TEXT;
@@ -111,6 +117,7 @@ std::vector<SummaryField> summary_fields(const CountResult *result)
 	f.push_back(int_field(nullptr, "barcode_length", set.barcode_len));
 	f.push_back(int_field(nullptr, "umi_length", set.umi_len));
 	f.push_back(SummaryField{nullptr, "count_intron", SUMMARY_BOOL, 0, nullptr, set.count_intron != 0, 0.0});
+	if (set.chemistry) f.push_back(text_field(nullptr, "chemistry", set.chemistry));
 	f.push_back(int_field("reads", "total", r.total));
 	f.push_back(int_field("reads", "exonic", r.exonic));
 	if (set.count_intron) {
@@ -125,6 +132,19 @@ std::vector<SummaryField> summary_fields(const CountResult *result)
 		f.push_back(int_field("trimmed_reads", "polya", r.polya_trimmed));
 		f.push_back(int_field("trimmed_reads", "quality", r.quality_trimmed));
 		f.push_back(int_field("trimmed_reads", "too_short", r.too_short));
+	}
+	if (set.whitelist) {
+		f.push_back(int_field("barcodes", "on_list", r.barcode_on_list));
+		f.push_back(int_field("barcodes", "corrected", r.barcode_corrected));
+		f.push_back(int_field("barcodes", "invalid", r.barcode_invalid));
+		f.push_back(int_field("barcodes", "umi_filtered", r.umi_filtered));
+		f.push_back(real_field("valid_barcode_fraction", share(r.barcode_on_list + r.barcode_corrected, r.total), 6));
+		f.push_back(real_field("corrected_barcode_fraction", share(r.barcode_corrected, r.total), 6));
+	}
+	if (set.chemistry) {
+		f.push_back(SummaryField{"q30_fraction", "barcode", SUMMARY_REAL, 6, nullptr, 0, share(r.barcode_q30, r.barcode_bases)});
+		f.push_back(SummaryField{"q30_fraction", "umi", SUMMARY_REAL, 6, nullptr, 0, share(r.umi_q30, r.umi_bases)});
+		f.push_back(SummaryField{"q30_fraction", "read2", SUMMARY_REAL, 6, nullptr, 0, share(r.read2_q30, r.read2_bases)});
 	}
 	f.push_back(int_field(nullptr, "exonic_reads_recorded", (int64_t)s.reads_recorded));
 	f.push_back(int_field(nullptr, "exonic_reads_in_cells", (int64_t)s.reads_in_cells));

@@ -32,7 +32,8 @@ void call_cells(BarcodeTable *table, BarcodeList *list, CountResult *result)
 		if (list->entries[i].umis) sum->reads_recorded += list->entries[i].umis->reads;
 		sum->umi_keys += list->entries[i].umi_count;
 	}
-	rescue_barcodes(table, list, barcode_len);
+	// Barcodes corrected against a whitelist are all valid ones: none is merged into another.
+	if (!result->settings.whitelist) rescue_barcodes(table, list, barcode_len);
 	report("Done processing barcode\n");
 	// Merged barcodes lost their table: their entries must not be collapsed.
 	for (uint32_t s = 0; s < table->capacity; ++s) {

@@ -19,6 +19,10 @@ static const std::string COUNT_USAGE =
 	"Option:\n-t\t: Number of threads\n-o\t: Output directory name\n-p\t: Output file prefix\n"
 	"-l\t: Library types\n\t\t0: 10X-Chromium 3' (v2) protocol\n\t\t1: 10X-Chromium 3' (v3) protocol\n"
 	"--trim-adapters\t: Trim template-switch oligo, poly(A) and poor 3' end of R2 (for real data)\n"
+	"--chemistry\t: Kit instead of -l: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex\n"
+	"--barcode-geometry\t: Other kits: CB:<first>-<last>,UMI:<first>-<last> in read 1 (1-based), with --strand "
+	"sense|antisense\n"
+	"--whitelist\t: File of the kit's valid barcodes (plain or gzip): barcodes are corrected against it\n"
 	"Example: ./vora-T count -t 32 -o ./result -x index/grch37 -l 0 -1 lane_0.read_1.fq lane_1.read_1.fq -2 lane_0.read_2.fq lane_1.read_2.fq\n\n";
 
 struct CommandCase {
@@ -64,6 +68,23 @@ TEST(CommandLine, MessagesAndStatus)
 		{"count -x idx -1 a -2 b -t", 1, OPT + "Missing data for option -t\n"},
 		{"count -x idx -1 a -2 b -l 2", 1, OPT + "Invalid library type\n"},
 		{"count -x idx -1 a -2 b -l x", 1, OPT + "Invalid data for option -l: x\n"},
+		// kits
+		{"count -x idx -1 a -2 b --chemistry 10xv9", 1, OPT + "Invalid chemistry 10xv9\n"},
+		{"count -x idx -1 a -2 b -l 1 --chemistry 10xv2", 1, OPT + "-l 1 and --chemistry 10xv2 disagree\n"},
+		{"count -x idx -1 a -2 b -l 0 --chemistry 10x5v2", 1, OPT + "-l 0 and --chemistry 10x5v2 disagree\n"},
+		{"count -x idx -1 a -2 b --strand antisense", 1, OPT + "--strand goes with --barcode-geometry\n"},
+		{"count -x idx -1 a -2 b --chemistry 10xv3 --barcode-geometry CB:1-16,UMI:17-28", 1,
+		 OPT + "--chemistry and --barcode-geometry exclude each other\n"},
+		{"count -x idx -1 a -2 b --barcode-geometry CB:1-16", 1,
+		 OPT + "--barcode-geometry needs CB and UMI ranges: CB:1-16\n"},
+		{"count -x idx -1 a -2 b --barcode-geometry CB:1-16,UMI:10-21", 1,
+		 OPT + "Barcode and UMI overlap in --barcode-geometry: CB:1-16,UMI:10-21\n"},
+		{"count -x idx -1 a -2 b --barcode-geometry CB:0-16,UMI:17-28", 1,
+		 OPT + "Invalid data for option --barcode-geometry: CB:0-16,UMI:17-28\n"},
+		{"count -x idx -1 a -2 b --barcode-geometry CB:1-30,UMI:31-40", 1,
+		 OPT + "--barcode-geometry CB:1-30,UMI:31-40: at most 24 barcode and 18 UMI bases\n"},
+		{"count -x idx -1 a -2 b --barcode-geometry CB:1-16,UMI:17-28 --strand up", 1,
+		 OPT + "Invalid data for option --strand: up\n"},
 		{"count -x -idx -1 a -2 b", 1, OPT + "Missing data for option -x\n"},
 		{"count -x idx -1 a -2 b -p 'a b'", 1, OPT + "Invalid prefix string a b (included character ' ')\n"},
 		{"count -x idx stray -1 a -2 b", 1, OPT + "Invalid option stray\n"},

@@ -301,7 +301,7 @@ TEST(MatrixFiles, LargeValuesAndManyRecords)
 	AnnotationInfo ann{};
 	ann.gene_count = 4000000;
 	CountResult result{};
-	result.settings = CountSettings{16, 10, 0, 0};
+	result.settings = CountSettings{16, 10, 0, 0, nullptr, 0};
 	result.ann = &ann;
 	std::vector<Record> records;
 	for (uint32_t i = 0; i < 10000; ++i) records.push_back({1 + i % 7, 1 + i / 7, 1 + i * 7919});

@@ -95,7 +95,7 @@ struct CountedTable {
 	CountResult result{};
 	CountedTable(const MatrixRun &run, BarcodeTable *t, const AnnotationInfo *ann)
 	{
-		result.settings = CountSettings{16, 10, 0, 0};
+		result.settings = CountSettings{16, 10, 0, 0, nullptr, 0};
 		result.ann = ann;
 		call_cells(t, &list, &result);
 		collapse_barcode_umis(&list, run.threads, &result);
@@ -135,7 +135,7 @@ struct TestReads {
 inline CountResult summary_result(const TestReads &reads, const MatrixSummary &summary, const AnnotationInfo *ann)
 {
 	CountResult result{};
-	result.settings = CountSettings{16, 10, reads.count_intron, reads.trim_adapters};
+	result.settings = CountSettings{16, 10, reads.count_intron, reads.trim_adapters, nullptr, 0};
 	result.ann = ann;
 	result.reads.total = reads.total;
 	result.reads.exonic = reads.exonic;
