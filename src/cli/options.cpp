@@ -40,7 +40,7 @@ void print_count_usage()
 	report("\t\t%u: 10X-Chromium 3' (v2) protocol\n", 0u);
 	report("\t\t%u: 10X-Chromium 3' (v3) protocol\n", 1u);
 	report("--trim-adapters\t: Trim template-switch oligo, poly(A) and poor 3' end of R2 (for real data)\n");
-	report("--chemistry\t: Kit instead of -l: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex\n");
+	report("--chemistry\t: Kit instead of -l: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex, or auto\n");
 	report("--barcode-geometry\t: Other kits: CB:<first>-<last>,UMI:<first>-<last> in read 1 (1-based), with --strand sense|antisense\n");
 	report("--whitelist\t: File of the kit's valid barcodes (plain or gzip): barcodes are corrected against it\n");
 	report("Example: ./vora-T count -t 32 -o ./result -x index/grch37 -l 0 -1 lane_0.read_1.fq lane_1.read_1.fq -2 lane_0.read_2.fq lane_1.read_2.fq\n");
@@ -238,7 +238,10 @@ CountOptions parse_count_options(int count, char **args)
 	}
 	if (chemistry && geometry) option_error("ERROR PARSING OPTIONS: --chemistry and --barcode-geometry exclude each other\n");
 	if (strand && !geometry) option_error("ERROR PARSING OPTIONS: --strand goes with --barcode-geometry\n");
-	if (chemistry) {
+	if (chemistry && strcmp(chemistry, "auto") == 0) {
+		if (library_type >= 0) option_error("ERROR PARSING OPTIONS: -l and --chemistry auto exclude each other\n");
+		opt.chemistry = "auto";  // decided from the reads once the index is loaded
+	} else if (chemistry) {
 		const Chemistry *c = find_chemistry(chemistry);
 		if (!c) option_error("ERROR PARSING OPTIONS: Invalid chemistry %s\n", chemistry);
 		if (library_type >= 0 && library_type != c->library_type) {

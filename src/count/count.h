@@ -87,6 +87,13 @@ ReadBatch *take_free(BatchQueue *queue);
 BarcodeTable *run_pipeline(const CountOptions *opt, const MappingIndex *index, const Whitelist *whitelist,
                            ReadStats *stats);
 
+// ---- --chemistry auto (chemistry_auto.cpp) ----
+
+// Map the first pairs of the first read files in both orientations and set opt->lib_type and
+// opt->chemistry from the strand that maps and from the length of read 1; a run that cannot
+// tell ends with an error giving what was seen.
+void detect_chemistry(CountOptions *opt, const MappingIndex *index);
+
 // ---- whitelist pass (barcode_pass.cpp) ----
 
 // Count into list->exact the reads of every read-1 file whose barcode is on the list as it is.

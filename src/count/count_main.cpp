@@ -158,9 +158,12 @@ void run_count(int argc, char **argv)
 	std::thread exact_pass;  // the reads that match the list exactly, while the index loads
 	if (opt.whitelist) {
 		load_listed_barcodes(&opt, &whitelist);
-		exact_pass = std::thread(count_listed_barcodes, &opt, &whitelist);
+		// Its own copy of the options: --chemistry auto sets the layout meanwhile (the barcode,
+		// which the pass reads, is the same in every kit it picks).
+		exact_pass = std::thread([pass = opt, &whitelist] { count_listed_barcodes(&pass, &whitelist); });
 	}
 	const MappingIndex *index = load_count_index(&opt);
+	if (opt.chemistry && strcmp(opt.chemistry, "auto") == 0) detect_chemistry(&opt, index);
 	if (exact_pass.joinable()) {
 		exact_pass.join();
 		uint64_t exact = 0;

@@ -19,7 +19,7 @@ static const std::string COUNT_USAGE =
 	"Option:\n-t\t: Number of threads\n-o\t: Output directory name\n-p\t: Output file prefix\n"
 	"-l\t: Library types\n\t\t0: 10X-Chromium 3' (v2) protocol\n\t\t1: 10X-Chromium 3' (v3) protocol\n"
 	"--trim-adapters\t: Trim template-switch oligo, poly(A) and poor 3' end of R2 (for real data)\n"
-	"--chemistry\t: Kit instead of -l: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex\n"
+	"--chemistry\t: Kit instead of -l: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex, or auto\n"
 	"--barcode-geometry\t: Other kits: CB:<first>-<last>,UMI:<first>-<last> in read 1 (1-based), with --strand "
 	"sense|antisense\n"
 	"--whitelist\t: File of the kit's valid barcodes (plain or gzip): barcodes are corrected against it\n"
@@ -72,6 +72,7 @@ TEST(CommandLine, MessagesAndStatus)
 		{"count -x idx -1 a -2 b --chemistry 10xv9", 1, OPT + "Invalid chemistry 10xv9\n"},
 		{"count -x idx -1 a -2 b -l 1 --chemistry 10xv2", 1, OPT + "-l 1 and --chemistry 10xv2 disagree\n"},
 		{"count -x idx -1 a -2 b -l 0 --chemistry 10x5v2", 1, OPT + "-l 0 and --chemistry 10x5v2 disagree\n"},
+		{"count -x idx -1 a -2 b -l 0 --chemistry auto", 1, OPT + "-l and --chemistry auto exclude each other\n"},
 		{"count -x idx -1 a -2 b --strand antisense", 1, OPT + "--strand goes with --barcode-geometry\n"},
 		{"count -x idx -1 a -2 b --chemistry 10xv3 --barcode-geometry CB:1-16,UMI:17-28", 1,
 		 OPT + "--chemistry and --barcode-geometry exclude each other\n"},

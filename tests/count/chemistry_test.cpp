@@ -1,5 +1,5 @@
 // Kits and whitelists through the binary: reads of an antisense (5') kit count like the same
-// molecules read in sense, and a run against a barcode whitelist corrects barcodes, drops
+// molecules read in sense, --chemistry auto tells the two apart (and refuses a mixture), and a run against a barcode whitelist corrects barcodes, drops
 // reads of unlisted barcodes and reports both.
 #include <gtest/gtest.h>
 #include <set>
@@ -20,16 +20,30 @@ std::string reverse_complement(const std::string &s)
 	return out;
 }
 
-// The FASTQ text with every read reverse-complemented (qualities reversed).
-std::string antisense_fastq(const std::string &text)
+// The FASTQ text with every read (every other one when `alternate`) reverse-complemented,
+// qualities reversed.
+std::string antisense_fastq(const std::string &text, bool alternate = false)
 {
 	std::vector<std::string> lines = split_lines(text);
 	std::string out;
 	for (size_t i = 0; i < lines.size(); ++i) {
 		const std::string &l = lines[i];
-		out += (i % 4 == 1 ? reverse_complement(l) : i % 4 == 3 ? std::string(l.rbegin(), l.rend()) : l) + "\n";
+		const bool turn = !alternate || (i / 4) % 2 == 1;
+		out += (turn && i % 4 == 1 ? reverse_complement(l) : turn && i % 4 == 3 ? std::string(l.rbegin(), l.rend()) : l) +
+		       "\n";
 	}
 	return out;
+}
+
+// The decision line of a --chemistry auto run on the reads of folder `reads` (or its error).
+std::string auto_decision(const std::string &dir, const std::string &reads)
+{
+	RunResult r = run_vorat(dir, "count -x idx/sim --chemistry auto -t 2 -o out-auto-" + reads + " -1 " + reads +
+	                                 "/R1.fastq -2 " + reads + "/R2.fastq --log auto-" + reads + ".log");
+	for (const std::string &l : split_lines(r.err))
+		if (l.find("Chemistry auto:") != std::string::npos || l.find("[ERROR]") != std::string::npos)
+			return std::to_string(r.status) + " " + l.substr(0, l.find(" ("));
+	return std::to_string(r.status) + " " + r.err;
 }
 
 TEST(Chemistry, AntisenseReadsCountLikeSenseReads)
@@ -42,6 +56,16 @@ TEST(Chemistry, AntisenseReadsCountLikeSenseReads)
 		write_file(dir + "/sim5p/R1.fastq", read_file(fx.sim("R1.fastq")));
 		write_file(dir + "/sim5p/R2.fastq", antisense_fastq(read_file(fx.sim("R2.fastq"))));
 	}
+	if (!file_exists(dir + "/simmix/R2.fastq")) {
+		ASSERT_EQ(mkdir((dir + "/simmix").c_str(), 0777) == 0 || errno == EEXIST, true);
+		write_file(dir + "/simmix/R1.fastq", read_file(fx.sim("R1.fastq")));
+		write_file(dir + "/simmix/R2.fastq", antisense_fastq(read_file(fx.sim("R2.fastq")), true));
+	}
+	EXPECT_EQ(auto_decision(dir, "sim"), "0 [INFO] Chemistry auto: 10xv2");
+	EXPECT_EQ(auto_decision(dir, "sim5p"), "0 [INFO] Chemistry auto: 10x5v2");
+	const std::string mixed = auto_decision(dir, "simmix");
+	EXPECT_EQ(mixed.rfind("1 [ERROR] --chemistry auto cannot tell 3' from 5': of 30000 pairs, ", 0), 0u) << mixed;
+	EXPECT_NE(mixed.find(" map in sense and "), std::string::npos) << mixed;
 	const sim_run::CountRun &sense = fx.count("plain2", 2);
 	ASSERT_EQ(sense.result.status, 0) << sense.result.err;
 	RunResult five = run_vorat(dir, "count -x idx/sim --chemistry 10x5v2 -t 2 -o out-5p -1 sim5p/R1.fastq "
