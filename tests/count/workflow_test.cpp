@@ -295,7 +295,7 @@ TEST(Workflow, FaultySampleSheetStopsBeforeAnyJob)
 	    {"missing file", "s2," + b1 + ",nowhere_R2.fastq,10xv3",
 	     "(sample 's2'): fastq_2 file 'nowhere_R2.fastq' not found"},
 	    {"unknown library type", "s3," + good + ",10xv1",
-	     "(sample 's3'): unknown library type '10xv1' (known: 10xv2, 10xv3)"},
+	     "(sample 's3'): unknown library type '10xv1' (known: 10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex, auto)"},
 	    {"duplicate lane", "s1," + b2 + "," + a2 + ",10xv3",
 	     "(sample 's1'): duplicate lane: fastq_2 '" + a2 + "' is already used on line 2"},
 	    {"read-1 and read-2 counts differ", "s4," + w.path("beta/L1_R1.fastq") + ",,10xv3",

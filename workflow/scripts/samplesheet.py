@@ -5,7 +5,7 @@ The sheet is a CSV file with the header line
     sample,fastq_1,fastq_2,library_type
 
 and one line per lane: the sample name, its read-1 file (barcode and UMI), its read-2 file
-(cDNA) and the library type (10xv2 or 10xv3). A sample sequenced on several lanes has one
+(cDNA) and the library type (10xv2, 10xv3, 10xv4, 10x5v2, 10x5v3, multiome-gex or auto). A sample sequenced on several lanes has one
 line per lane, all with the same sample name and library type; its lanes are counted
 together in one run. Relative file paths are taken from the sheet's own directory.
 
@@ -19,8 +19,17 @@ import re
 
 COLUMNS = ["sample", "fastq_1", "fastq_2", "library_type"]
 
-# `vora-T count -l` code of each library type.
-LIBRARY_TYPES = {"10xv2": 0, "10xv3": 1}
+# The `vora-T count` option of each library type: the two of `-l` as they were, the other
+# kits by `--chemistry` (auto: decided from the reads).
+LIBRARY_TYPES = {
+    "10xv2": "-l 0",
+    "10xv3": "-l 1",
+    "10xv4": "--chemistry 10xv4",
+    "10x5v2": "--chemistry 10x5v2",
+    "10x5v3": "--chemistry 10x5v3",
+    "multiome-gex": "--chemistry multiome-gex",
+    "auto": "--chemistry auto",
+}
 
 # Sample names become folder and file names (and wildcard values): keep them plain.
 SAMPLE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
@@ -48,7 +57,7 @@ class Sample:
         self.unpaired = []        # (line, missing column) of lanes with one read file only
 
     @property
-    def library_code(self):
+    def library_option(self):
         return LIBRARY_TYPES[self.library_type]
 
 
