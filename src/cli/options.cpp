@@ -164,10 +164,10 @@ static bool parse_range(const char *text, const char *end, int16_t *start, int16
 }
 
 // --barcode-geometry "CB:1-16,UMI:17-28" (either order) into the layout's barcode and UMI.
-static void parse_geometry(const char *spec, LibraryType *layout)
+static void parse_geometry(const char *text, LibraryType *layout)
 {
 	bool cb = false, umi = false;
-	for (const char *p = spec; *p;) {
+	for (const char *p = text; *p;) {
 		const char *end = strchr(p, ',');
 		if (!end) end = p + strlen(p);
 		bool ok = false;
@@ -175,16 +175,16 @@ static void parse_geometry(const char *spec, LibraryType *layout)
 			ok = cb = parse_range(p + 3, end, &layout->barcode_start, &layout->barcode_len);
 		else if (strncmp(p, "UMI:", 4) == 0 && !umi)
 			ok = umi = parse_range(p + 4, end, &layout->umi_start, &layout->umi_len);
-		if (!ok) option_error("ERROR PARSING OPTIONS: Invalid data for option --barcode-geometry: %s\n", spec);
+		if (!ok) option_error("ERROR PARSING OPTIONS: Invalid data for option --barcode-geometry: %s\n", text);
 		p = *end ? end + 1 : end;
 	}
 	if (!cb || !umi)
-		option_error("ERROR PARSING OPTIONS: --barcode-geometry needs CB and UMI ranges: %s\n", spec);
+		option_error("ERROR PARSING OPTIONS: --barcode-geometry needs CB and UMI ranges: %s\n", text);
 	const int b0 = layout->barcode_start, b1 = b0 + layout->barcode_len;
 	const int u0 = layout->umi_start, u1 = u0 + layout->umi_len;
-	if (b0 < u1 && u0 < b1) option_error("ERROR PARSING OPTIONS: Barcode and UMI overlap in --barcode-geometry: %s\n", spec);
+	if (b0 < u1 && u0 < b1) option_error("ERROR PARSING OPTIONS: Barcode and UMI overlap in --barcode-geometry: %s\n", text);
 	if (layout->barcode_len > MAX_BARCODE_BASES || layout->umi_len > MAX_UMI_BASES) {
-		report_console("ERROR PARSING OPTIONS: --barcode-geometry %s: at most %d barcode and %d UMI bases\n", spec,
+		report_console("ERROR PARSING OPTIONS: --barcode-geometry %s: at most %d barcode and %d UMI bases\n", text,
 		               MAX_BARCODE_BASES, MAX_UMI_BASES);
 		exit(1);
 	}

@@ -105,7 +105,7 @@ static void print_read_stats(const CountResult *result)
 }
 
 // The kit as the summary reports it: the --chemistry name, or with a whitelist alone the name
-// of the -l layout; none for the specified -l runs.
+// of the -l layout; none for runs with -l alone (their summary stays as it was).
 static const char *chemistry_name(const CountOptions *opt)
 {
 	if (opt->chemistry || !opt->whitelist) return opt->chemistry;

@@ -1,4 +1,4 @@
-// The matrix files of the output directory, which the specified readers open: barcodes.tsv,
+// The matrix files of the output directory, in the layout their readers expect: barcodes.tsv,
 // features.tsv, matrix.bin and matrix.mtx, all of the cells.
 //
 // matrix.bin is little-endian: G (int32), N (int32), E (uint64), then E MatrixRecords of
